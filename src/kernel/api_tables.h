@@ -1,0 +1,13 @@
+// Each subsystem's table of API globals, terminated by {nullptr, nullptr}.
+// Declare a new table here and add it to api_tables in src/kernel/api.cpp; the
+// registration order comes from the registry's own list, not from the tables.
+#pragma once
+#include "kernel/api.h"
+
+extern const ApiEntry kernel_api[];   // _printh
+extern const ApiEntry arrays_api[];   // userdata, vec, get, set
+extern const ApiEntry general_api[];  // time, stat, date, table and maths functions, rnd, srand
+extern const ApiEntry text_api[];     // chr, ord, tokenoid, split
+extern const ApiEntry process_api[];  // flip and the process-control globals
+extern const ApiEntry host_api[];
+extern const ApiEntry orb_api[];      // orb, _orb, unorb, pid and the message globals

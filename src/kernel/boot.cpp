@@ -1,0 +1,10 @@
+#include "kernel/boot.h"
+#include "kernel/state.h"
+
+void boot_init() {}
+
+int64_t boot_get_time() {
+    // An origin of 0 counts as unset; the first read after a reset takes the frame counter.
+    if (app.boot_clock_origin == 0) app.boot_clock_origin = app.frame_counter;
+    return (int64_t)((double)(app.frame_counter - app.boot_clock_origin) * 16.6);
+}

@@ -1,0 +1,7 @@
+// The boot clock (and, once graphics exist, the boot screen).
+#pragma once
+#include <cstdint>
+
+void boot_init();
+// Milliseconds of boot time, counted in frames since the last reset.
+int64_t boot_get_time();

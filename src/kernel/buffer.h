@@ -1,0 +1,77 @@
+// The growable byte buffer used for files, texts, queues and binary data.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct ByteBuffer {
+    uint64_t capacity;  // bytes allocated; always >= length + 1
+    uint8_t* bytes;
+    int32_t tag;        // allocation tag 0..127, fixed at creation
+    int32_t length;
+    int32_t cursor;
+};
+
+enum : int32_t {
+    BUF_TAG_ESCAPE = 69,
+    BUF_TAG_READLN = 82,
+    BUF_TAG_FROM_STR = 88,
+    BUF_TAG_FROM_BUFFER = 89,
+    BUF_TAG_DAT_FILE = 105,
+    BUF_TAG_CONFIG = 111,
+    BUF_TAG_MESSAGE = 112,
+    BUF_TAG_QUEUE = 114,
+    BUF_TAG_FROM_FILE = 117,
+};
+
+// Largest length a buffer may hold: lengths and cursors are i32.
+constexpr int64_t BUFFER_MAX_LENGTH = 0x7ffffff0;
+
+extern uint64_t total_buffer_allocation;
+extern int32_t total_num_buffers;
+extern int32_t buffer_group_count[128];
+
+ByteBuffer* create_buffer_2(int64_t size, int32_t tag);
+ByteBuffer* create_buffer_from_str(const char* s);
+ByteBuffer* create_buffer_from_buffer(const ByteBuffer* src);
+ByteBuffer* create_buffer_from_buffer_2(const ByteBuffer* src, int32_t tag);
+ByteBuffer* create_buffer_from_file(const char* path);
+void destroy_buffer(ByteBuffer* b);
+
+// Grows so that n bytes plus the trailing NUL fit; false when n is out of range.
+bool ballocate(ByteBuffer* b, int64_t n);
+void bclear(ByteBuffer* b);
+char* to_cstr(ByteBuffer* b);
+void bcrop(ByteBuffer* b, int32_t start, int32_t count);
+
+int64_t bwrite(const void* src, int64_t size, int64_t n, ByteBuffer* b);
+void bwrite_uint8(uint32_t v, ByteBuffer* b);
+void bwrite_uint16(uint32_t v, ByteBuffer* b);
+void bwrite_uint32(uint32_t v, ByteBuffer* b);
+void bwrite_uint32_big_endian(uint32_t v, ByteBuffer* b);
+void bwrite_uint8_as_hex(uint32_t v, ByteBuffer* b);
+int64_t bappend_str(ByteBuffer* b, const char* s);
+// Appends n raw bytes at the end (like bappend_str for data that may hold NULs).
+int64_t bappend_bytes(ByteBuffer* b, const void* s, int64_t n);
+void bwrite_int64_as_hex(int64_t v, ByteBuffer* b);
+void bwrite_int32_as_hex(int32_t v, ByteBuffer* b);
+void bwrite_int16_as_hex(int32_t v, ByteBuffer* b);
+int64_t bappend_str_escaped(ByteBuffer* b, const char* s);
+int64_t bwrite_escaped_string(const char* s, ByteBuffer* b, int64_t n);
+
+uint32_t bread_uint8(ByteBuffer* b);
+uint32_t bread_uint16(ByteBuffer* b);
+uint32_t bread_uint32(ByteBuffer* b);
+uint32_t bread_uint32_big_endian(ByteBuffer* b);
+uint32_t bread_uint8_hex(ByteBuffer* b);
+int64_t bread(void* dst, int64_t size, int64_t n, ByteBuffer* b);
+ByteBuffer* breadln(ByteBuffer* src, ByteBuffer* dst);
+
+uint8_t read_u8_from_hex_str(const char** p);
+int16_t read_i16_from_hex_str(const char** p);
+int32_t read_i32_from_hex_str(const char** p);
+int64_t read_i64_from_hex_str(const char** p);
+
+const char* escape_lua_string(const char* s);
+
+uint64_t get_total_buffer_allocation();
+int32_t get_total_num_buffers();

@@ -1,0 +1,487 @@
+// The process table, slices under the virtual CPU budget, and memory accounting.
+#include "kernel/process.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "arrays/typed_array.h"
+#include "audio/sonk.h"
+#include "graphics/graphics.h"
+#include "host/host.h"
+#include "kernel/api.h"
+#include "kernel/boot.h"
+#include "kernel/messages.h"
+#include "kernel/sat.h"
+#include "kernel/state.h"
+#include "storage/pdisk.h"
+#include "lua.h"
+#include "lauxlib.h"
+#include "lualib.h"
+
+int32_t cpu_cycles;
+int32_t cpu_cycles_max;
+int32_t cpu_superyielding;
+int32_t total_frame_cycles;
+
+Process* process[MAX_PROCESSES];
+int32_t num_processes;
+int32_t process_id = 1;
+Process* cproc;
+
+// Error texts are cut to this size before they are logged and reported.
+static constexpr size_t REPORT_SCRATCH = 16384;
+
+int32_t get_total_frame_cycles() { return total_frame_cycles; }
+
+int64_t process_memory_used(const Process* p) {
+    return sat_add(sat_add(p->ram_bytes, p->heap_bytes - p->baseline), PROCESS_FIXED_MEMORY);
+}
+
+// --- allocator ---------------------------------------------------------------
+
+// The header keeps payloads 16-byte aligned and records the block's charge.
+static constexpr size_t ALLOC_HEADER = 16;
+
+void* l_alloc(void*, void* block, size_t, size_t nsize, int retry_flag, uint64_t charged_size) {
+    uint8_t* base = block ? (uint8_t*)block - ALLOC_HEADER : nullptr;
+    uint64_t old_charge = base ? *(uint64_t*)base : 0;
+    if (nsize == 0) {
+        if (base) {
+            if (cproc) cproc->heap_bytes -= (int64_t)old_charge;
+            free(base);
+        }
+        return nullptr;
+    }
+    int32_t charge = (int32_t)(nsize / 64) + 4;
+    if (charge > 0) cpu_cycles = sat_add_i32(cpu_cycles, charge);
+
+    // A block that would take the process past its limit is refused up front,
+    // so one huge request can't take the host's memory.
+    bool over = false;
+    if (cproc && (charged_size > old_charge || nsize > (size_t)PROCESS_MEMORY_LIMIT)) {
+        int64_t grow = charged_size > old_charge ? (int64_t)(charged_size - old_charge) : 0;
+        over = nsize > (size_t)PROCESS_MEMORY_LIMIT || process_memory_used(cproc) + grow > PROCESS_MEMORY_LIMIT;
+    }
+    uint8_t* nb = nullptr;
+    if (!over && nsize <= SIZE_MAX - ALLOC_HEADER) nb = (uint8_t*)realloc(base, nsize + ALLOC_HEADER);
+    if (!nb) {
+        if (retry_flag && cproc) {
+            cproc->out_of_memory = 1;
+            cpu_superyielding = SUPERYIELD;
+        }
+        return nullptr;
+    }
+    *(uint64_t*)nb = charged_size;
+    if (cproc) cproc->heap_bytes += (int64_t)charged_size - (int64_t)old_charge;
+    return nb + ALLOC_HEADER;
+}
+
+// --- table -------------------------------------------------------------------
+
+Process* get_process(uint64_t pid) {
+    for (int i = 0; i < num_processes; i++)
+        if (process[i]->pid == pid) return process[i];
+    return nullptr;
+}
+
+Process* get_process_by_index(int32_t i) { return i >= 0 && i < num_processes ? process[i] : nullptr; }
+int32_t get_process_count() { return num_processes; }
+
+int32_t get_process_index(const Process* p) {
+    for (int i = 0; i < num_processes; i++)
+        if (process[i] == p) return i;
+    return -1;
+}
+
+void set_current_process(Process* p) {
+    if (!p) {
+        printf("\n** ASSERT failed: %s :: %s:%d in %s()\n\n", "proc", __FILE__, __LINE__, __func__);
+        orvanta_terminate(1);
+    }
+    cproc = p;
+}
+
+static void copy_name(char* dst, size_t cap, const char* s) {
+    size_t n = s ? strnlen(s, cap - 1) : 0;
+    if (n) memcpy(dst, s, n);
+    dst[n] = 0;
+}
+
+int init_process(Process* p, uint64_t pid, const char* source, size_t len, const char* name, const char* path) {
+    memset(p, 0, sizeof *p);
+    p->pid = pid;
+    copy_name(p->name, sizeof p->name, name);
+    copy_name(p->path, sizeof p->path, path);
+    p->is_system = strncmp(p->path, "/system/", 8) == 0;
+    p->parent_pid = cproc ? cproc->pid : 0;
+    strcpy(p->cwd, "/");
+
+    Process* prev = cproc;
+    cproc = p;
+    lua_State* L = lua_newstate(l_alloc, p);
+    if (!L) {
+        cproc = prev;
+        return 1;
+    }
+    p->L = L;
+    luaL_openlibs(L);
+    api_add_c_functions(L);
+    os_add_public_c_functions(L);
+    add_userdata_metatable_functions(L);
+
+    p->source = (char*)malloc(len + 1);
+    if (p->source) {
+        memcpy(p->source, source, len);
+        p->source[len] = 0;
+        p->source_len = len;
+    }
+    char chunkname[80];
+    snprintf(chunkname, sizeof chunkname, "@%s", p->name);
+    // Text only: a binary chunk would be unverified bytecode.
+    if (!p->source || luaL_loadbufferx(L, source, len, chunkname, "t") != LUA_OK) {
+        const char* msg = p->source ? lua_tostring(L, -1) : "not enough memory";
+        char text[REPORT_SCRATCH];
+        copy_name(text, sizeof text, msg ? msg : "?");
+        report_error("*syntax error");
+        report_error(text);
+        tolo_debug("syntax error. ** could not create process **\n");
+        tolo_debugf("%s\n", text);
+        free(p->source);
+        p->source = nullptr;
+        p->source_len = 0;
+        lua_close(L);
+        p->L = nullptr;
+        cproc = prev;
+        return 1;
+    }
+    p->queue = create_buffer_2(16384, BUF_TAG_QUEUE);
+    mem_init_process(p);
+    p->ram_bytes = 65536;
+    p->state = PROC_RUNNING;
+    generate_default_wavetable(p);
+    generate_default_audio_data(p);
+    cproc = prev;
+    return 0;
+}
+
+Process* create_process_from_code_len(const char* source, size_t len, const char* name, const char* path) {
+    int32_t pid = process_id;
+    // The next pid advances even when creation fails.
+    process_id = process_id < INT32_MAX ? process_id + 1 : process_id;
+    tolo_debugf("creating process %d %s %s\n", pid, name, path);
+    if (num_processes >= MAX_PROCESSES) return nullptr;
+    Process* p = (Process*)calloc(1, sizeof(Process));
+    if (!p) return nullptr;
+    process[num_processes++] = p;
+    if (init_process(p, (uint64_t)pid, source, len, name, path) != 0) {
+        num_processes--;
+        process[num_processes] = nullptr;
+        free(p);
+        return nullptr;
+    }
+    return p;
+}
+
+Process* create_process_from_code(const char* source, const char* name, const char* path) {
+    return create_process_from_code_len(source, strlen(source), name, path);
+}
+
+void free_process(Process* p) {
+    if (!p) return;
+    if (p->L) {
+        Process* prev = cproc;
+        cproc = p;
+        p->running++;  // finalizers run now: nothing may free or resume this state meanwhile
+        lua_close(p->L);
+        p->running--;
+        p->L = nullptr;
+        cproc = prev;
+    }
+    mem_free_process(p);
+    destroy_buffer(p->queue);
+    p->queue = nullptr;
+    free(p->source);
+    p->source = nullptr;
+}
+
+// Removes a record that is not running from the table and frees it.
+static void remove_process(Process* p) {
+    int i = get_process_index(p);
+    if (i < 0) return;
+    if (app.exclusive_pid == (int64_t)p->pid) app.exclusive_pid = 0;
+    free_process(p);
+    for (int j = i; j < num_processes - 1; j++) process[j] = process[j + 1];
+    process[--num_processes] = nullptr;
+    if (cproc == p) cproc = nullptr;
+    if (root_process == p) root_process = nullptr;
+    free(p);
+}
+
+void kill_process(Process* p) {
+    if (!p || p->pid == 1) return;  // the root can't be killed: nothing would schedule the rest
+    if (p->running) {
+        p->pending_kill = 1;  // takes effect when its resume returns
+        return;
+    }
+    remove_process(p);
+}
+
+void kill_process_by_id(uint64_t pid) { kill_process(get_process(pid)); }
+
+void restart_process(Process* p) {
+    if (!p) return;
+    if (p->running) {
+        p->pending_restart = 1;
+        return;
+    }
+    uint64_t pid = p->pid;
+    size_t len = p->source_len;
+    char* source = (char*)malloc(len + 1);
+    if (!source) return;
+    if (p->source) memcpy(source, p->source, len);
+    source[len] = 0;
+    char name[64], path[256];
+    memcpy(name, p->name, sizeof name);
+    memcpy(path, p->path, sizeof path);
+    if (app.audio_focus_pid == (int64_t)pid) {
+        os_lock_audio();
+        sonk_kill_all_audio();
+        os_unlock_audio();
+    }
+    app.audio_focus_pid = -2;
+    free_process(p);
+    if (init_process(p, pid, source, len, name, path) == 0) mem_write8(p, 0x547F, 1);
+    free(source);
+}
+
+void processes_init() {
+    for (int i = num_processes - 1; i >= 0; i--) {
+        free_process(process[i]);
+        free(process[i]);
+        process[i] = nullptr;
+    }
+    num_processes = 0;
+    process_id = 1;
+    cproc = nullptr;
+    root_process = nullptr;
+    video_mode = 0;
+}
+
+// --- slices --------------------------------------------------------------------
+
+int64_t q64_intp(lua_State* L, int index, int64_t dflt) {
+    int t = lua_type(L, index);
+    if (t == LUA_TNUMBER) {
+        if (lua_isinteger(L, index)) return (int64_t)lua_tointeger(L, index);
+        return sat_floor((double)lua_tonumber(L, index));
+    }
+    if (t == LUA_TSTRING) {
+        int isnum = 0;
+        lua_Integer i = lua_tointegerx(L, index, &isnum);
+        if (isnum) return (int64_t)i;
+        lua_Number n = lua_tonumberx(L, index, &isnum);
+        if (isnum) return sat_floor((double)n);
+    }
+    return dflt;
+}
+
+static void cut_copy(char* dst, const char* src) { copy_name(dst, REPORT_SCRATCH, src ? src : ""); }
+
+[[noreturn]] static void fatal_process_error(const char* banner, const char* msg) {
+    printf("%s\n%s\n", banner, msg);
+    tolo_debugf("%s\n", banner);
+    tolo_debugf("%s\n", msg);
+    // Files written so far are not lost with the program.
+    flush_dirty_mounts_immediately();
+    orvanta_terminate(0);
+}
+
+static void error_path(Process* p, int status) {
+    lua_State* L = p->L;
+    p->state = PROC_ERROR;
+    static char msg[REPORT_SCRATCH], trace[REPORT_SCRATCH];
+    cut_copy(msg, luaL_tolstring(L, -1, nullptr));
+    lua_pop(L, 1);
+    tolo_debugf("run_process_slice() for process %ld error: %d %s\n", (long)p->pid, status, msg);
+    luaL_traceback(L, L, nullptr, 0);
+    cut_copy(trace, lua_tostring(L, -1));
+    lua_pop(L, 1);
+    tolo_debugf("--------\ntraceback:\n%s\n---------\n", trace);
+    char* sys = strstr(trace, "/system/");
+    if (sys) *sys = 0;
+    report_error("*runtime error");
+    report_error(msg);
+    report_error(trace);
+    if (p->pid == 1) fatal_process_error("** RUNTIME ERROR IN KERNEL **", msg);
+    if (p->pid == 3) fatal_process_error("** RUNTIME ERROR IN WINDOW MANAGER **", msg);
+    if (p->pid >= 4) remove_process(p);
+}
+
+static void out_of_memory_path(Process* p) {
+    p->state = PROC_FINISHED;
+    report_error("*runtime error: out of memory");
+    // Without the root or the window manager the system can't go on.
+    if (p->pid == 1) fatal_process_error("** RUNTIME ERROR IN KERNEL **", "out of memory");
+    if (p->pid == 3) fatal_process_error("** RUNTIME ERROR IN WINDOW MANAGER **", "out of memory");
+    remove_process(p);
+}
+
+int32_t run_process_slice(Process* p, double fraction) {
+    Process* caller = cproc;
+    if (!p || p->running) return 0;  // a running state is never resumed again
+    if (p->pid >= 4 && app.exclusive_pid && app.exclusive_pid != (int64_t)p->pid) return 0;
+    if (!config.headless && p->pid >= 4 && !app.boot_finished && boot_get_time() < 1250) return 0;
+    if (p->state != PROC_RUNNING || !p->L) return 0;
+
+    cproc = p;
+    p->slices++;
+    int64_t budget = sat_f2i(std::trunc(fraction * FRAME_CYCLES));
+    if (budget > FRAME_CYCLES) budget = FRAME_CYCLES;
+    budget = std::min<int64_t>(budget, (int64_t)FRAME_CYCLES - total_frame_cycles);
+    if (budget <= 0) {
+        cproc = caller;
+        return 0;
+    }
+
+    int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
+    cpu_cycles_max = (int32_t)budget;
+    int32_t d = std::min(p->debt, MAX_DEBT);
+    cpu_cycles = std::max(0, std::min((int32_t)budget, d));
+    p->debt = d - cpu_cycles;
+    cpu_superyielding = 0;
+
+    lua_State* L = p->L;
+    int nres = 0;
+    p->running++;
+    int status = lua_resume(L, caller && caller->L ? caller->L : nullptr, 0, &nres);
+    p->running--;
+    if (status == LUA_YIELD && nres > 0) lua_pop(L, nres);
+
+    int32_t used = cpu_cycles;
+    if (used > cpu_cycles_max) {
+        p->debt = sat_add_i32(p->debt, (int64_t)used - cpu_cycles_max);
+        used = cpu_cycles_max + 1;
+    }
+    cpu_cycles = saved_cycles;
+    cpu_cycles_max = saved_max;
+    cpu_superyielding = saved_super;
+
+    p->cycles_frame = sat_add_i32(p->cycles_frame, used);
+    p->cycles_since_flip = sat_add_i32(p->cycles_since_flip, used);
+    if (caller && caller != p) {
+        caller->cycles_frame = sat_add_i32(caller->cycles_frame, used);
+        caller->cycles_since_flip = sat_add_i32(caller->cycles_since_flip, used);
+    }
+    total_frame_cycles = sat_add_i32(total_frame_cycles, used);
+
+    // A kill or restart asked for while the state ran takes effect now.
+    if (p->pending_kill) {
+        cproc = caller;
+        remove_process(p);
+        return used;
+    }
+    if (p->pending_restart) {
+        p->pending_restart = 0;
+        cproc = caller;
+        restart_process(p);
+        return used;
+    }
+
+    bool oom = p->out_of_memory != 0;
+    if (!oom && process_memory_used(p) > PROCESS_MEMORY_LIMIT) {
+        p->running++;
+        lua_gc(L, LUA_GCCOLLECT);
+        p->running--;
+        oom = process_memory_used(p) > PROCESS_MEMORY_LIMIT;
+    }
+    if (oom) {
+        out_of_memory_path(p);
+    } else if (status == LUA_OK) {
+        p->state = PROC_FINISHED;
+        if (p->pid == 1) {
+            // The root ended: nothing is left to schedule, so the program ends in order.
+            orvanta_exit();
+            orvanta_terminate(0);
+        }
+        remove_process(p);
+    } else if (status != LUA_YIELD) {
+        error_path(p, status);
+    }
+    cproc = caller;
+    return used;
+}
+
+void prepare_processes_for_frame() {
+    for (int i = 0; i < num_processes; i++) {
+        Process* p = process[i];
+        p->cycles_last_frame = p->cycles_frame;
+        p->cycles_frame = 0;
+        if (p->flipped) {
+            p->fps = 60 / (p->frames_waited + 1);
+            p->flipped = 0;
+            p->frames_waited = 0;
+            p->cycles_since_flip = 0;
+        } else if (p->frames_waited < INT32_MAX) {
+            p->frames_waited++;
+        }
+    }
+    total_frame_cycles = 0;
+}
+
+void update_processes_after_frame() {
+    for (int i = 0; i < num_processes; i++) {
+        Process* p = process[i];
+        uint64_t step = (uint64_t)std::min(p->frames_waited + 1, 3);
+        if (p->flipped) p->frame_clock += step;
+        if (app.slow_mode) p->frame_clock += step;
+    }
+    for (int i = 0; i < num_processes; i++) {
+        Process* p = process[i];
+        if (p->state != PROC_RUNNING) continue;
+        cproc = p;
+        if (p->L && !p->running && (mem_read8(p, 0x547F) & 1)) lua_gc(p->L, LUA_GCINC, 107, 18, 0);
+    }
+    for (int i = num_processes - 1; i >= 0; i--)
+        if (process[i]->out_of_memory && !process[i]->running) remove_process(process[i]);
+    audio_op_start(0, 1);
+    os_unlock_audio();
+    if (Process* wm = get_process(3))
+        os_lock_mouse_cursor(mem_read8(wm, 0x5F2D), mem_read8(wm, 0x5F28), mem_read8(wm, 0x5F29));
+}
+
+// --- audio focus -----------------------------------------------------------------
+
+static void sync_page(Process* p, int j) {
+    PagedAddressSpace& m = p->mem;
+    uint32_t addr = (uint32_t)j * PAGE_SIZE;
+    int32_t len = m.page[j] ? m.page_len[j] : 0;
+    if (len > 0) sonk_memcpy(addr, m.page[j], (uint32_t)len);
+    if (len < PAGE_SIZE) {
+        if (m.backing[j]) sonk_memcpy(addr + len, m.backing[j] + len, (uint32_t)(PAGE_SIZE - len));
+        else sonk_memset(addr + len, 0, (uint32_t)(PAGE_SIZE - len));
+    }
+    m.flag[j] &= (uint8_t)~1;
+}
+
+void audio_op_start(int64_t pid, int full) {
+    os_lock_audio();
+    if (pid > 0) app.audio_focus_pid = pid;
+    Process* p = get_process((uint64_t)app.audio_focus_pid);
+    if (app.audio_focus_pid <= 0 || !p) {
+        if (app.audio_focus_pid != -2) sonk_memset(0, 0, 0x1000000);
+        app.audio_focus_pid = -2;
+        sonk_kill_all_audio();
+        return;
+    }
+    bool changed = app.audio_focus_pid != app.last_synced_audio_pid;
+    if (changed || full) {
+        for (int j = 0; j < PAGE_COUNT; j++)
+            if (changed || (p->mem.flag[j] & 1)) sync_page(p, j);
+    }
+    if (changed) sonk_kill_all_audio();
+    app.last_synced_audio_pid = app.audio_focus_pid;
+}
+
+void audio_op_end() { os_unlock_audio(); }

@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kernel/process.h"
+#include "kernel/state.h"
+#include "lua.h"
+#include "lauxlib.h"
+#include "lualib.h"
+
+namespace {
+
+std::vector<std::string> printed;
+
+int t_burn(lua_State* L) {
+    spend_cpu(luaL_checkinteger(L, 1));
+    return 0;
+}
+
+int t_slice(lua_State* L) {
+    Process* p = get_process((uint64_t)luaL_checkinteger(L, 1));
+    lua_pushinteger(L, run_process_slice(p, luaL_optnumber(L, 2, 1.0)));
+    return 1;
+}
+
+int t_kill(lua_State* L) {
+    kill_process_by_id((uint64_t)luaL_checkinteger(L, 1));
+    return 0;
+}
+
+int t_restart(lua_State* L) {
+    restart_process(get_process((uint64_t)luaL_checkinteger(L, 1)));
+    return 0;
+}
+
+int t_out(lua_State* L) {
+    printed.push_back(luaL_tolstring(L, 1, nullptr));
+    return 0;
+}
+
+int t_cycles(lua_State* L) {
+    lua_pushinteger(L, cpu_cycles);
+    return 1;
+}
+
+int t_yield(lua_State* L) {
+    cpu_superyielding = SUPERYIELD;
+    return 0;
+}
+
+class ProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        config_set_defaults();
+        config.headless = 1;
+        strcpy(config.home, "/tmp/orvanta_process_test/");
+        system("mkdir -p /tmp/orvanta_process_test");
+        memset(&app, 0, sizeof app);
+        app.audio_focus_pid = -2;
+        processes_init();
+        total_frame_cycles = 0;
+        printed.clear();
+    }
+    void TearDown() override { processes_init(); }
+
+    // Creates a process whose program can call the test functions.
+    Process* spawn(const char* code, const char* name = "t") {
+        Process* p = create_process_from_code(code, name, "/t.lua");
+        if (!p) return nullptr;
+        lua_State* L = p->L;
+        lua_register(L, "burn", t_burn);
+        lua_register(L, "slice", t_slice);
+        lua_register(L, "kill", t_kill);
+        lua_register(L, "restart", t_restart);
+        lua_register(L, "out", t_out);
+        lua_register(L, "cycles", t_cycles);
+        lua_register(L, "yield_now", t_yield);
+        return p;
+    }
+
+    // Fills pids 1..3 with idle system processes so a test's process is a user process.
+    void system_trio() {
+        for (int i = 0; i < 3; i++) spawn("while true do yield_now() end", "sys");
+    }
+};
+
+TEST_F(ProcessTest, PidsRecordsAndRemoval) {
+    system_trio();
+    Process* a = spawn("out('a')");  // pid 4
+    Process* b = spawn("while true do yield_now() end");  // pid 5
+    EXPECT_EQ(a->pid, 4u);
+    EXPECT_EQ(b->pid, 5u);
+    EXPECT_EQ(get_process_index(b), 4);
+    EXPECT_EQ(std::string(a->cwd), "/");
+    EXPECT_EQ(a->ram_bytes, 65536);
+    EXPECT_EQ(a->mem.flag[8], 0x02);
+    // A process whose chunk returns is gone after its slice; later records move down.
+    run_process_slice(a, 1.0);
+    EXPECT_EQ(get_process(4), nullptr);
+    EXPECT_EQ(get_process_index(b), 3);
+    EXPECT_EQ(printed, std::vector<std::string>{"a"});
+    // A syntax error makes no process but uses up its pid.
+    EXPECT_EQ(spawn("x = = 1"), nullptr);
+    EXPECT_EQ(spawn("")->pid, 7u);
+    // Binary chunks are refused.
+    EXPECT_EQ(spawn("\x1bLua"), nullptr);
+}
+
+TEST_F(ProcessTest, DebtFromOverrun) {
+    system_trio();
+    Process* p = spawn("burn(279620 + 1000) out(cycles()) while true do yield_now() end");
+    prepare_processes_for_frame();
+    int32_t used = run_process_slice(p, 1.0);
+    EXPECT_EQ(used, FRAME_CYCLES + 1);
+    EXPECT_GE(p->debt, 1000);
+    EXPECT_LE(p->debt, 1020);
+    int32_t debt = p->debt;
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    // The next slice starts with the debt already spent.
+    ASSERT_EQ(printed.size(), 1u);
+    EXPECT_GE(std::stoi(printed[0]), debt);
+    EXPECT_LT(std::stoi(printed[0]), debt + 40);
+    EXPECT_EQ(p->debt, 0);
+
+    // A huge debt is read as ten frames' worth.
+    p->debt = 3000000;
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_GE(p->debt, MAX_DEBT - FRAME_CYCLES);
+    EXPECT_LE(p->debt, MAX_DEBT - FRAME_CYCLES + 10);
+}
+
+TEST_F(ProcessTest, FrameBudgetIsShared) {
+    system_trio();
+    Process* p = spawn("while true do burn(100000) end");
+    prepare_processes_for_frame();
+    EXPECT_EQ(run_process_slice(p, 0.0), 0);
+    EXPECT_EQ(run_process_slice(p, -1.0), 0);
+    int32_t first = run_process_slice(p, 0.5);
+    EXPECT_GT(first, 139810);
+    int32_t second = run_process_slice(p, 1.0);
+    // The second slice gets only what the first left of the frame.
+    EXPECT_LE(second, FRAME_CYCLES - first + 1);
+    EXPECT_EQ(run_process_slice(p, 1.0), 0);
+    EXPECT_EQ(total_frame_cycles, first + second);
+}
+
+TEST_F(ProcessTest, NestedSlicesRestoreTheCallersBudget) {
+    system_trio();
+    Process* inner = spawn("while true do burn(1000) end");  // pid 4
+    Process* outer = spawn(
+        "local before = cycles() local used = slice(4, 0.1) out(used) "
+        "out(cycles() - before < 1000 and 'kept' or 'lost') while true do yield_now() end");
+    prepare_processes_for_frame();
+    run_process_slice(outer, 1.0);
+    ASSERT_EQ(printed.size(), 2u);
+    int used = std::stoi(printed[0]);
+    EXPECT_GE(used, 27962);
+    EXPECT_EQ(printed[1], "kept");
+    // The outer process is charged for the inner slice too.
+    EXPECT_GE(outer->cycles_frame, used);
+    EXPECT_EQ(inner->cycles_frame, used);
+}
+
+TEST_F(ProcessTest, RunningStatesAreNeverResumedOrFreed) {
+    system_trio();
+    // pid 4 tries to resume itself, kill itself and restart itself from inside its slice.
+    Process* p = spawn("out(slice(4)) kill(4) out('after kill') while true do yield_now() end");
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(printed, (std::vector<std::string>{"0", "after kill"}));
+    EXPECT_EQ(get_process(4), nullptr);
+
+    Process* q = spawn("out('start') restart(5) yield_now() out('old body') while true do yield_now() end");
+    prepare_processes_for_frame();
+    run_process_slice(q, 1.0);
+    // The restart took effect when the slice ended: a fresh state runs the body again.
+    Process* again = get_process(5);
+    ASSERT_EQ(again, q);
+    EXPECT_EQ(again->state, PROC_RUNNING);
+    lua_register(again->L, "out", t_out);
+    lua_register(again->L, "restart", [](lua_State*) { return 0; });
+    lua_register(again->L, "yield_now", t_yield);
+    prepare_processes_for_frame();
+    run_process_slice(again, 1.0);
+    EXPECT_EQ(printed, (std::vector<std::string>{"0", "after kill", "start", "start"}));
+
+    // The root can't be killed.
+    kill_process_by_id(1);
+    EXPECT_NE(get_process(1), nullptr);
+}
+
+TEST_F(ProcessTest, RuntimeErrorsRemoveUserProcessesOnly) {
+    spawn("while true do yield_now() end");       // pid 1
+    Process* pm = spawn("error('pm broke')");  // pid 2
+    spawn("while true do yield_now() end");       // pid 3
+    Process* user = spawn("local t = nil; return t.x");
+    prepare_processes_for_frame();
+    run_process_slice(pm, 1.0);
+    EXPECT_EQ(pm->state, PROC_ERROR);
+    EXPECT_EQ(get_process(2), pm);
+    EXPECT_EQ(run_process_slice(pm, 1.0), 0);
+    run_process_slice(user, 1.0);
+    EXPECT_EQ(get_process(4), nullptr);
+}
+
+TEST_F(ProcessTest, ErrorsInRootOrWindowManagerEndTheProgram) {
+    EXPECT_EXIT(
+        {
+            Process* root = spawn("error('boom')");
+            run_process_slice(root, 1.0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            spawn("");
+            spawn("");
+            Process* wm = spawn("local x = {} .. 1");
+            run_process_slice(wm, 1.0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ProcessTest, MemoryLimit) {
+    system_trio();
+    // Keeps every block alive until the process is out of memory.
+    Process* p = spawn("local t = {} for i = 1, 1e9 do t[i] = string.rep('x', 1 << 20, tostring(i)) end");
+    prepare_processes_for_frame();
+    for (int i = 0; i < 200 && get_process(4); i++) {
+        prepare_processes_for_frame();
+        run_process_slice(p, 1.0);
+    }
+    EXPECT_EQ(get_process(4), nullptr);
+
+    // One huge request is refused without taking the host's memory.
+    Process* q = spawn("local ok = pcall(string.rep, 'x', 1 << 40) out(ok) while true do yield_now() end");
+    prepare_processes_for_frame();
+    run_process_slice(q, 1.0);
+    ASSERT_FALSE(printed.empty());
+    EXPECT_EQ(printed[0], "false");
+}
+
+TEST_F(ProcessTest, MemoryIsCountedAndFreed) {
+    system_trio();
+    Process* p = spawn("big = string.rep('y', 1 << 20) yield_now() big = nil collectgarbage() yield_now()");
+    int64_t start = process_memory_used(p);
+    EXPECT_EQ(start, p->heap_bytes + 65536 + 524288);
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_GT(process_memory_used(p), start + (1 << 20));
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_LT(process_memory_used(p), start + (1 << 19));
+}
+
+TEST_F(ProcessTest, ExclusiveProcessAndBootHold) {
+    system_trio();
+    Process* a = spawn("while true do out('a') yield_now() end");  // pid 4
+    Process* b = spawn("while true do out('b') yield_now() end");  // pid 5
+    app.exclusive_pid = 5;
+    prepare_processes_for_frame();
+    EXPECT_EQ(run_process_slice(a, 1.0), 0);
+    EXPECT_GT(run_process_slice(b, 1.0), 0);
+    EXPECT_GT(run_process_slice(get_process(2), 0.1), 0);  // system processes still run
+    // Removing the exclusive process clears it.
+    kill_process(b);
+    EXPECT_EQ(app.exclusive_pid, 0);
+
+    // With a window, user processes wait for 1,250 ms of boot time.
+    config.headless = 0;
+    app.frame_counter = 1;
+    prepare_processes_for_frame();
+    EXPECT_EQ(run_process_slice(a, 1.0), 0);
+    app.frame_counter = 1 + 76;  // 76 frames = 1261 ms
+    EXPECT_GT(run_process_slice(a, 1.0), 0);
+}
+
+TEST_F(ProcessTest, FrameBookkeeping) {
+    system_trio();
+    Process* p = spawn("while true do yield_now() end");
+    p->flipped = 1;
+    p->frames_waited = 1;
+    prepare_processes_for_frame();
+    EXPECT_EQ(p->fps, 30);
+    EXPECT_EQ(p->frames_waited, 0);
+    prepare_processes_for_frame();
+    prepare_processes_for_frame();
+    prepare_processes_for_frame();
+    p->flipped = 1;
+    update_processes_after_frame();
+    EXPECT_EQ(p->frame_clock, 3u);  // at most 3 frames per flip
+    app.slow_mode = 1;
+    p->flipped = 0;
+    update_processes_after_frame();
+    EXPECT_EQ(p->frame_clock, 6u);
+}
+
+TEST_F(ProcessTest, IntegerArgumentReader) {
+    lua_State* L = luaL_newstate();
+    luaL_openlibs(L);
+    struct Case {
+        const char* expr;
+        int64_t want;
+    } cases[] = {
+        {"return 7", 7},          {"return -2.5", -3},     {"return ' 12 '", 12},
+        {"return '3.9'", 3},      {"return 'x'", 99},      {"return nil", 99},
+        {"return {}", 99},        {"return 0/0", 0},       {"return 1/0", INT64_MAX},
+        {"return -1e300", INT64_MIN}, {"return math.mininteger", INT64_MIN},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(luaL_dostring(L, c.expr), LUA_OK) << c.expr;
+        EXPECT_EQ(q64_intp(L, -1, 99), c.want) << c.expr;
+        lua_settop(L, 0);
+    }
+    EXPECT_EQ(q64_intp(L, 5, 42), 42);
+    lua_close(L);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// Start-up as a user sees it: the real program on a temporary app-data folder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kernel/state.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string record(const std::string& bytes) {
+    uint32_t n = (uint32_t)bytes.size();
+    std::string r = {(char)(n >> 24), (char)(n >> 16), (char)(n >> 8), (char)n};
+    return r + bytes;
+}
+
+struct RunResult {
+    int status;
+    std::string out;
+};
+
+class StartupTest : public ::testing::Test {
+protected:
+    std::string dir, home;
+    void SetUp() override {
+        char tmpl[] = "/tmp/orvanta_startup_XXXXXX";
+        dir = mkdtemp(tmpl);
+        home = dir + "/home";
+        // The program reads sysrom.dat beside itself, so each test runs its own copy.
+        std::string cmd = "cp " + std::string(ORVANTA_BIN) + " " + dir + "/orvanta";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    void TearDown() override { system(("rm -rf " + dir).c_str()); }
+
+    void write_dat(const std::string& bytes) {
+        std::ofstream f(dir + "/sysrom.dat", std::ios::binary);
+        f << bytes;
+    }
+
+    RunResult run(const std::vector<std::string>& args) {
+        std::string cmd = "cd " + dir + " && timeout 20 ./orvanta";
+        for (const std::string& a : args) cmd += " '" + a + "'";
+        cmd += " 2>/dev/null";
+        FILE* p = popen(cmd.c_str(), "r");
+        std::string out;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        int st = pclose(p);
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    }
+};
+
+TEST_F(StartupTest, SysromRecords) {
+    struct Case {
+        const char* what;
+        bool present;
+        std::string dat;
+        int status;
+        const char* out;
+    } cases[] = {
+        {"missing file", false, "", 1, "sysrom.dat not found\n"},
+        {"empty file", true, "", 1, "sysrom.dat not found\n"},
+        {"one record", true, record("demo"), 1, "sysrom.dat not found\n"},
+        {"length above the limit", true, record("") + std::string("\x02\0\0\x01", 4), 1, "sysrom.dat not found\n"},
+        // A short record stays empty but counts; an empty ROM holds no boot file.
+        {"truncated second record", true, record("demo") + std::string("\0\0\0\x10" "abc", 7), 0,
+         "could not find /system/boot.lua\n"},
+        {"empty second record", true, record("") + record(""), 0, "could not find /system/boot.lua\n"},
+    };
+    for (const Case& c : cases) {
+        unlink((dir + "/sysrom.dat").c_str());
+        if (c.present) write_dat(c.dat);
+        RunResult r = run({"-home", home, "-x"});
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        if (c.status == 1)
+            EXPECT_NE(slurp(home + "/log.txt").find("] sysrom.dat not found\n"), std::string::npos) << c.what;
+    }
+}
+
+TEST_F(StartupTest, DefaultConfigAndLog) {
+    write_dat(record("demo"));
+    RunResult r = run({"-home", home, "-x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(slurp(home + "/orvanta_config.txt"), "# orvanta config\n\nmount / " + home + "/drive\n");
+    std::string log = slurp(home + "/log.txt");
+    EXPECT_NE(log.find("] load_orvanta_dat_files: sysrom.dat // from: "), std::string::npos);
+    EXPECT_NE(log.find("] booting orvanta 0.2.0c\n"), std::string::npos);
+    EXPECT_NE(log.find("] build: 250329-114129\n"), std::string::npos);
+    EXPECT_NE(log.find("] writing default config to " + home + "/orvanta_config.txt\n"), std::string::npos);
+    EXPECT_NE(log.find("] mount: [/] [" + home + "/drive]\n"), std::string::npos);
+    EXPECT_EQ(log.compare(0, 1, "["), 0);
+    // An existing file is read, not rewritten.
+    std::ofstream(home + "/orvanta_config.txt") << "# mine\nmount /x /tmp\n";
+    run({"-home", home, "-x"});
+    EXPECT_EQ(slurp(home + "/orvanta_config.txt"), "# mine\nmount /x /tmp\n");
+    EXPECT_NE(slurp(home + "/log.txt").find("] mount: [/x] [/tmp]\n"), std::string::npos);
+}
+
+TEST_F(StartupTest, UnwritableConfigEndsWithStatusOne) {
+    write_dat(record("demo"));
+    // A home below a plain file can hold neither the log nor the configuration.
+    RunResult r = run({"-home", "/dev/null/home", "-x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ERROR: could not write to /dev/null/home/orvanta_config.txt\n");
+}
+
+}  // namespace
+
+// Command line and settings, in-process.
+namespace {
+
+struct ArgCase {
+    std::vector<const char*> argv;
+    const char* home;
+    int headless;
+    const char* start_path;
+};
+
+TEST(CommandLine, Table) {
+    std::vector<ArgCase> cases = {
+        {{"orvanta", "-home", "/tmp/orvanta_cl_h", "-x", "game.lua"}, "/tmp/orvanta_cl_h", 1, "game.lua"},
+        {{"orvanta", "-frob", "game.lua"}, "", 0, ""},
+        {{"orvanta", "-gif_len", "30", "game.lua"}, "", 0, "game.lua"},
+        {{"orvanta", "a.lua", ">", "b.lua", "-x"}, "", 0, "a.lua"},
+        {{"orvanta", "a.lua", "b.lua"}, "", 0, "b.lua"},
+        {{"orvanta", "-xyz", "-use_system_rom", "c.lua"}, "", 1, "c.lua"},
+        {{"orvanta", "|", "-x"}, "", 0, ""},
+    };
+    for (const ArgCase& c : cases) {
+        config_set_defaults();
+        process_arguments((int)c.argv.size(), (char**)c.argv.data());
+        EXPECT_STREQ(config.home, c.home) << c.argv[1];
+        EXPECT_EQ(config.headless, c.headless) << c.argv[1];
+        EXPECT_STREQ(config.start_path, c.start_path) << c.argv[1];
+    }
+    config_set_defaults();
+    EXPECT_EQ(config.fullscreen, 1);
+    EXPECT_EQ(config.pixel_perfect, 1);
+    EXPECT_EQ(config.volume, 192);
+    EXPECT_EQ(config.network_access, 1);
+    EXPECT_EQ(config.stretch, 0);
+}
+
+TEST(Settings, StoredValues) {
+    struct Case {
+        const char* key;
+        int32_t value;
+        int32_t* field;
+        int32_t want;
+    } cases[] = {
+        {"volume", 300, &config.volume, 256},         {"volume", -5, &config.volume, 0},
+        {"volume", 100, &config.volume, 100},         {"fullscreen", 7, &config.fullscreen, 1},
+        {"fullscreen", 0, &config.fullscreen, 0},     {"pixel_scale", 7, &config.pixel_scale, 7},
+        {"deadzone", 999, &config.deadzone, 256},     {"mute_audio", -1, &config.mute_audio, 1},
+        {"sdl_render_driver", 3, &config.sdl_render_driver, 3},
+        {"network_access", 0, &config.network_access, 0},
+    };
+    config_set_defaults();
+    for (const Case& c : cases) {
+        orvanta_apply_setting(c.key, c.value);
+        EXPECT_EQ(*c.field, c.want) << c.key << " " << c.value;
+    }
+    Config before = config;
+    orvanta_apply_setting("no_such_key", 5);
+    EXPECT_EQ(memcmp(&before, &config, sizeof config), 0);
+}
+
+}  // namespace
