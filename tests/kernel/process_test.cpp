@@ -299,6 +299,30 @@ TEST_F(ProcessTest, FrameBookkeeping) {
     EXPECT_EQ(p->frame_clock, 6u);
 }
 
+TEST_F(ProcessTest, AudioFocusSync) {
+    system_trio();
+    Process* p = spawn("while true do yield_now() end");
+    audio_op_start(4, 1);
+    audio_op_end();
+    EXPECT_EQ(app.audio_focus_pid, 4);
+    EXPECT_EQ(app.last_synced_audio_pid, 4);
+    // The focus change copied every page and cleared its copy mark.
+    EXPECT_EQ(p->mem.flag[8] & 1, 0);
+    mem_write8(p, 0x8123, 7);
+    EXPECT_EQ(p->mem.flag[8], 0xFF);
+    audio_op_start(0, 0);  // not full: nothing copied
+    audio_op_end();
+    EXPECT_EQ(p->mem.flag[8], 0xFF);
+    audio_op_start(0, 1);
+    audio_op_end();
+    EXPECT_EQ(p->mem.flag[8], 0xFE);
+    // A focus that went away falls back to none.
+    kill_process(p);
+    audio_op_start(0, 1);
+    audio_op_end();
+    EXPECT_EQ(app.audio_focus_pid, -2);
+}
+
 TEST_F(ProcessTest, IntegerArgumentReader) {
     lua_State* L = luaL_newstate();
     luaL_openlibs(L);

@@ -105,10 +105,16 @@ TEST_F(StartupTest, DefaultConfigAndLog) {
     EXPECT_NE(log.find("] mount: [/] [" + home + "/drive]\n"), std::string::npos);
     EXPECT_EQ(log.compare(0, 1, "["), 0);
     // An existing file is read, not rewritten.
-    std::ofstream(home + "/orvanta_config.txt") << "# mine\nmount /x /tmp\n";
+    const std::string mine = "# mine\nmount /x /tmp\r\nmount /a\nmount  /b /tmp\n# mount /c /d\nmountx /e /f\nmount /g   /tmp/y z";
+    std::ofstream(home + "/orvanta_config.txt") << mine;
     run({"-home", home, "-x"});
-    EXPECT_EQ(slurp(home + "/orvanta_config.txt"), "# mine\nmount /x /tmp\n");
-    EXPECT_NE(slurp(home + "/log.txt").find("] mount: [/x] [/tmp]\n"), std::string::npos);
+    EXPECT_EQ(slurp(home + "/orvanta_config.txt"), mine);
+    log = slurp(home + "/log.txt");
+    for (const char* line : {"] mount: [/x] [/tmp]\n", "] mount: [/a] []\n", "] mount: [] [/b /tmp]\n",
+                             "] mount: [/g] [/tmp/y z]\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    EXPECT_EQ(log.find("/c"), std::string::npos);
+    EXPECT_EQ(log.find("/e"), std::string::npos);
 }
 
 TEST_F(StartupTest, UnwritableConfigEndsWithStatusOne) {
