@@ -29,6 +29,7 @@ static const ApiEntry* const api_tables[] = {
     text_api,
     process_api,
     host_api,
+    storage_api,
     orb_api,
 };
 

@@ -11,3 +11,4 @@ extern const ApiEntry text_api[];     // chr, ord, tokenoid, split
 extern const ApiEntry process_api[];  // flip and the process-control globals
 extern const ApiEntry host_api[];
 extern const ApiEntry orb_api[];      // orb, _orb, unorb, pid and the message globals
+extern const ApiEntry storage_api[];  // the file and object globals
