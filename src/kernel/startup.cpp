@@ -203,7 +203,7 @@ void orvanta_apply_settings() {
     os_unlock_audio();
 }
 
-void reset_app_state() {
+void reset_system_tables() {
     int32_t window_active = host_started ? app.window_active : 0;
     memset(&app, 0, sizeof app);
     app.window_active = window_active;
@@ -216,20 +216,28 @@ void reset_app_state() {
     sonk_init();
     app.audio_focus_pid = -2;
     app.last_synced_audio_pid = -3;
-
     mount_ram_folder("/ram");
+}
+
+Process* create_root_process() {
+    root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]");
+    if (!root_process) return nullptr;
+    set_current_process(root_process);
+    luaL_openlibs(root_process->L);
+    return root_process;
+}
+
+void reset_app_state() {
+    reset_system_tables();
     if (process_config() != 0) orvanta_terminate(1);
     char data[1024];
     tolo_prefix_with_program_path("data", data);
     if (host_directory_exists(data)) mount_host_path("/host_data", data);
 
-    root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]");
-    if (!root_process) {
+    if (!create_root_process()) {
         printf("** could not create the root process\n");
         orvanta_terminate(1);
     }
-    set_current_process(root_process);
-    luaL_openlibs(root_process->L);
 
     if (dat_files < 2) {
         printf("sysrom.dat not found\n");
@@ -279,6 +287,16 @@ void orvanta_exit() {
     backtrail_close();
 }
 
+void run_frame_processes() {
+    prepare_processes_for_frame();
+    cproc = nullptr;  // the root's slice is charged to no other process
+    run_process_slice(root_process, 1.0);
+    update_processes_after_frame();
+    flush_dirty_mounts_delayed();
+    prune_mounts();
+    app.frame_counter++;
+}
+
 void system_frame() {
     if (app.reboot_request && !app.exclusive_pid) {
         flush_dirty_mounts_immediately();
@@ -294,12 +312,6 @@ void system_frame() {
         host_started = 1;
     }
     start_frame();
-    prepare_processes_for_frame();
-    cproc = nullptr;  // the root's slice is charged to no other process
-    run_process_slice(root_process, 1.0);
-    update_processes_after_frame();
-    flush_dirty_mounts_delayed();
-    prune_mounts();
-    app.frame_counter++;
+    run_frame_processes();
     end_frame();
 }

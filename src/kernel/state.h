@@ -78,6 +78,12 @@ int process_config();
 void orvanta_apply_setting(const char* key, int32_t value);
 void orvanta_apply_settings();
 void reset_app_state();
+// The parts of a reset that need no files: tables cleared, /ram mounted.
+void reset_system_tables();
+// Makes pid 1 from the placeholder chunk and makes it current; NULL on failure.
+Process* create_root_process();
+// One frame's process work: the root's slice with its bookkeeping, flushes, the frame counter.
+void run_frame_processes();
 void system_frame();
 void orvanta_exit();
 // Flushes output and ends the program with status.

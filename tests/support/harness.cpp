@@ -48,28 +48,16 @@ bool harness_boot(const std::string& boot_lua, std::string* error) {
     config.fullscreen = 0;
     use_private_folders();
 
-    memset(&app, 0, sizeof app);
-    processes_init();
-    boot_init();
-    pfile_init();
-    pfile_reset();
-    init_default_coltabs();
-    sonk_init();
-    app.audio_focus_pid = -2;
-    app.last_synced_audio_pid = -3;
-    mount_ram_folder("/ram");
+    reset_system_tables();
 
     captured.clear();
     api_printh_hook = capture;
 
-    root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]");
-    if (!root_process) {
+    if (!create_root_process()) {
         if (error) *error = "could not create the root process";
         return false;
     }
-    set_current_process(root_process);
     lua_State* L = root_process->L;
-    luaL_openlibs(L);
     lua_settop(L, 0);
     if (luaL_loadbufferx(L, boot_lua.data(), boot_lua.size(), "@/system/boot.lua", "t") != LUA_OK) {
         if (error) *error = lua_tostring(L, -1);
@@ -90,13 +78,7 @@ int harness_run_frames(int n) {
     for (; i < n; i++) {
         if ((app.exit_request || app.reboot_request) && !app.exclusive_pid) break;
         if (!root_process) break;
-        prepare_processes_for_frame();
-        cproc = nullptr;
-        run_process_slice(root_process, 1.0);
-        update_processes_after_frame();
-        flush_dirty_mounts_delayed();
-        prune_mounts();
-        app.frame_counter++;
+        run_frame_processes();
     }
     return i;
 }
