@@ -64,6 +64,7 @@ static bool user_data_folder(char* out) {
     const char* xdg = getenv("XDG_DATA_HOME");
     if (xdg && xdg[0] == '/') {
         copy_str(out, xdg, 1024);
+        tolo_mkdir(out);
         return true;
     }
     const char* home = getenv("HOME");

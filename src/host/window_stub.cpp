@@ -15,7 +15,10 @@ void start_frame() {
     if (config.headless || !SDL_WasInit(SDL_INIT_EVENTS)) return;
     SDL_Event e;
     while (SDL_PollEvent(&e))
-        if (e.type == SDL_QUIT) app.exit_request = 1;
+        if (e.type == SDL_QUIT) {
+            orvanta_exit();
+            orvanta_terminate(0);
+        }
 }
 
 static void open_window() {

@@ -35,6 +35,11 @@ static constexpr size_t REPORT_SCRATCH = 16384;
 
 int32_t get_total_frame_cycles() { return total_frame_cycles; }
 
+// Thrown by the panic handler of process states, so an error raised outside
+// any protected call unwinds to the kernel instead of aborting the host.
+struct ProcessPanic {};
+static int process_panic(lua_State*) { throw ProcessPanic{}; }
+
 int64_t process_memory_used(const Process* p) {
     return sat_add(sat_add(p->ram_bytes, p->heap_bytes - p->baseline), PROCESS_FIXED_MEMORY);
 }
@@ -54,7 +59,8 @@ void* l_alloc(void*, void* block, size_t, size_t nsize, int retry_flag, uint64_t
         }
         return nullptr;
     }
-    int32_t charge = (int32_t)(nsize / 64) + 4;
+    // Computed in 32 bits as the charge rule says, wrapping rather than overflowing.
+    int32_t charge = (int32_t)((uint32_t)(nsize / 64) + 4u);
     if (charge > 0) cpu_cycles = sat_add_i32(cpu_cycles, charge);
 
     // A block that would take the process past its limit is refused up front,
@@ -126,10 +132,18 @@ int init_process(Process* p, uint64_t pid, const char* source, size_t len, const
         return 1;
     }
     p->L = L;
-    luaL_openlibs(L);
-    api_add_c_functions(L);
-    os_add_public_c_functions(L);
-    add_userdata_metatable_functions(L);
+    lua_atpanic(L, process_panic);
+    try {
+        luaL_openlibs(L);
+        api_add_c_functions(L);
+        os_add_public_c_functions(L);
+        add_userdata_metatable_functions(L);
+    } catch (const ProcessPanic&) {
+        lua_close(L);
+        p->L = nullptr;
+        cproc = prev;
+        return 1;
+    }
 
     p->source = (char*)malloc(len + 1);
     if (p->source) {
@@ -193,11 +207,21 @@ void free_process(Process* p) {
     if (p->L) {
         Process* prev = cproc;
         cproc = p;
-        p->running++;  // finalizers run now: nothing may free or resume this state meanwhile
+        // Finalizers run now, with a budget of their own; nothing may free or
+        // resume this state meanwhile.
+        int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
+        cpu_cycles = 0;
+        cpu_cycles_max = FRAME_CYCLES;
+        cpu_superyielding = 0;
+        p->running++;
         lua_close(p->L);
         p->running--;
+        cpu_cycles = saved_cycles;
+        cpu_cycles_max = saved_max;
+        cpu_superyielding = saved_super;
         p->L = nullptr;
-        cproc = prev;
+        // A finalizer may have removed the process that was current.
+        cproc = prev && (prev == p || get_process_index(prev) >= 0) ? prev : nullptr;
     }
     mem_free_process(p);
     destroy_buffer(p->queue);
@@ -206,16 +230,17 @@ void free_process(Process* p) {
     p->source = nullptr;
 }
 
-// Removes a record that is not running from the table and frees it.
+// Takes a record that is not running out of the table, then frees it: its
+// finalizers may use the table, which is consistent by then.
 static void remove_process(Process* p) {
     int i = get_process_index(p);
     if (i < 0) return;
-    if (app.exclusive_pid == (int64_t)p->pid) app.exclusive_pid = 0;
-    free_process(p);
     for (int j = i; j < num_processes - 1; j++) process[j] = process[j + 1];
     process[--num_processes] = nullptr;
-    if (cproc == p) cproc = nullptr;
+    if (app.exclusive_pid == (int64_t)p->pid) app.exclusive_pid = 0;
     if (root_process == p) root_process = nullptr;
+    free_process(p);
+    if (cproc == p) cproc = nullptr;
     free(p);
 }
 
@@ -257,10 +282,14 @@ void restart_process(Process* p) {
 }
 
 void processes_init() {
-    for (int i = num_processes - 1; i >= 0; i--) {
-        free_process(process[i]);
-        free(process[i]);
-        process[i] = nullptr;
+    // From the last record to the first, each out of the table before it is freed.
+    while (num_processes > 0) {
+        Process* p = process[--num_processes];
+        process[num_processes] = nullptr;
+        if (root_process == p) root_process = nullptr;
+        free_process(p);
+        if (cproc == p) cproc = nullptr;
+        free(p);
     }
     num_processes = 0;
     process_id = 1;
@@ -289,8 +318,9 @@ int64_t q64_intp(lua_State* L, int index, int64_t dflt) {
 
 static void cut_copy(char* dst, const char* src) { copy_name(dst, REPORT_SCRATCH, src ? src : ""); }
 
-[[noreturn]] static void fatal_process_error(const char* banner, const char* msg) {
-    printf("%s\n%s\n", banner, msg);
+[[noreturn]] static void fatal_process_error(const char* banner, const char* msg, bool print_msg) {
+    if (print_msg) printf("%s\n%s\n", banner, msg);
+    else printf("%s\n", banner);
     tolo_debugf("%s\n", banner);
     tolo_debugf("%s\n", msg);
     // Files written so far are not lost with the program.
@@ -298,33 +328,58 @@ static void cut_copy(char* dst, const char* src) { copy_name(dst, REPORT_SCRATCH
     orvanta_terminate(0);
 }
 
+static char error_msg[REPORT_SCRATCH], error_trace[REPORT_SCRATCH];
+
+
+// Turns the error object (argument 2) into text and takes the traceback of
+// the failed thread (argument 1); run protected, since a __tostring
+// metamethod or an allocation may fail here too.
+static int describe_error(lua_State* L) {
+    lua_State* failed = (lua_State*)lua_touserdata(L, 1);
+    cut_copy(error_msg, luaL_tolstring(L, 2, nullptr));
+    luaL_traceback(L, failed, nullptr, 0);
+    cut_copy(error_trace, lua_tostring(L, -1));
+    return 0;
+}
+
 static void error_path(Process* p, int status) {
     lua_State* L = p->L;
     p->state = PROC_ERROR;
-    static char msg[REPORT_SCRATCH], trace[REPORT_SCRATCH];
-    cut_copy(msg, luaL_tolstring(L, -1, nullptr));
-    lua_pop(L, 1);
+    char* msg = error_msg;
+    char* trace = error_trace;
+    msg[0] = trace[0] = 0;
+    // A fresh thread of the same state reads the failed one, which can't run code.
+    const char* type_name = luaL_typename(L, -1);
+    p->running++;
+    try {
+        lua_State* T = lua_newthread(L);
+        lua_pushcfunction(T, describe_error);
+        lua_pushlightuserdata(T, L);
+        lua_pushvalue(L, -2);
+        lua_xmove(L, T, 1);
+        lua_pcall(T, 2, 0, 0);
+        lua_pop(L, 1);
+    } catch (const ProcessPanic&) {
+    }
+    p->running--;
+    if (!msg[0]) snprintf(msg, REPORT_SCRATCH, "(error object is a %s value)", type_name);
     tolo_debugf("run_process_slice() for process %ld error: %d %s\n", (long)p->pid, status, msg);
-    luaL_traceback(L, L, nullptr, 0);
-    cut_copy(trace, lua_tostring(L, -1));
-    lua_pop(L, 1);
     tolo_debugf("--------\ntraceback:\n%s\n---------\n", trace);
     char* sys = strstr(trace, "/system/");
     if (sys) *sys = 0;
     report_error("*runtime error");
     report_error(msg);
     report_error(trace);
-    if (p->pid == 1) fatal_process_error("** RUNTIME ERROR IN KERNEL **", msg);
-    if (p->pid == 3) fatal_process_error("** RUNTIME ERROR IN WINDOW MANAGER **", msg);
+    if (p->pid == 1) fatal_process_error("** RUNTIME ERROR IN KERNEL **", msg, false);
+    if (p->pid == 3) fatal_process_error("** RUNTIME ERROR IN WINDOW MANAGER **", msg, true);
     if (p->pid >= 4) remove_process(p);
 }
 
 static void out_of_memory_path(Process* p) {
     p->state = PROC_FINISHED;
     report_error("*runtime error: out of memory");
-    // Without the root or the window manager the system can't go on.
-    if (p->pid == 1) fatal_process_error("** RUNTIME ERROR IN KERNEL **", "out of memory");
-    if (p->pid == 3) fatal_process_error("** RUNTIME ERROR IN WINDOW MANAGER **", "out of memory");
+    // Without the root nothing schedules the rest: the program ends instead.
+    if (p->pid == 1) fatal_process_error("** RUNTIME ERROR IN KERNEL **", "out of memory", false);
     remove_process(p);
 }
 
@@ -336,7 +391,7 @@ int32_t run_process_slice(Process* p, double fraction) {
     if (p->state != PROC_RUNNING || !p->L) return 0;
 
     cproc = p;
-    p->slices++;
+    p->slices = sat_add_i32(p->slices, 1);
     int64_t budget = sat_f2i(std::trunc(fraction * FRAME_CYCLES));
     if (budget > FRAME_CYCLES) budget = FRAME_CYCLES;
     budget = std::min<int64_t>(budget, (int64_t)FRAME_CYCLES - total_frame_cycles);
@@ -370,7 +425,8 @@ int32_t run_process_slice(Process* p, double fraction) {
 
     p->cycles_frame = sat_add_i32(p->cycles_frame, used);
     p->cycles_since_flip = sat_add_i32(p->cycles_since_flip, used);
-    if (caller && caller != p) {
+    // Only a caller whose own slice is running is charged (top-level slices charge no one).
+    if (caller && caller != p && caller->running) {
         caller->cycles_frame = sat_add_i32(caller->cycles_frame, used);
         caller->cycles_since_flip = sat_add_i32(caller->cycles_since_flip, used);
     }
@@ -419,7 +475,7 @@ void prepare_processes_for_frame() {
         p->cycles_last_frame = p->cycles_frame;
         p->cycles_frame = 0;
         if (p->flipped) {
-            p->fps = 60 / (p->frames_waited + 1);
+            p->fps = (int32_t)(60 / ((int64_t)p->frames_waited + 1));
             p->flipped = 0;
             p->frames_waited = 0;
             p->cycles_since_flip = 0;
@@ -428,12 +484,13 @@ void prepare_processes_for_frame() {
         }
     }
     total_frame_cycles = 0;
+    cpu_cycles = 0;  // charges made outside any slice don't build up across frames
 }
 
 void update_processes_after_frame() {
     for (int i = 0; i < num_processes; i++) {
         Process* p = process[i];
-        uint64_t step = (uint64_t)std::min(p->frames_waited + 1, 3);
+        uint64_t step = (uint64_t)std::min<int64_t>((int64_t)p->frames_waited + 1, 3);
         if (p->flipped) p->frame_clock += step;
         if (app.slow_mode) p->frame_clock += step;
     }
@@ -443,8 +500,16 @@ void update_processes_after_frame() {
         cproc = p;
         if (p->L && !p->running && (mem_read8(p, 0x547F) & 1)) lua_gc(p->L, LUA_GCINC, 107, 18, 0);
     }
-    for (int i = num_processes - 1; i >= 0; i--)
-        if (process[i]->out_of_memory && !process[i]->running) remove_process(process[i]);
+    // Rescanned after each removal: finalizers may change the table.
+    for (bool again = true; again;) {
+        again = false;
+        for (int i = num_processes - 1; i >= 0; i--)
+            if (process[i]->out_of_memory && !process[i]->running) {
+                remove_process(process[i]);
+                again = true;
+                break;
+            }
+    }
     audio_op_start(0, 1);
     os_unlock_audio();
     if (Process* wm = get_process(3))

@@ -205,6 +205,12 @@ void orvanta_apply_settings() {
 
 void reset_system_tables() {
     int32_t window_active = host_started ? app.window_active : 0;
+    // The audio thread reads the capture state: end it under the lock first.
+    os_lock_audio();
+    app.audio_capture_on = 0;
+    destroy_buffer(app.audio_capture_buffer);
+    app.audio_capture_buffer = nullptr;
+    os_unlock_audio();
     memset(&app, 0, sizeof app);
     app.window_active = window_active;
 
@@ -213,7 +219,9 @@ void reset_system_tables() {
     pfile_init();
     pfile_reset();
     init_default_coltabs();
+    os_lock_audio();
     sonk_init();
+    os_unlock_audio();
     app.audio_focus_pid = -2;
     app.last_synced_audio_pid = -3;
     mount_ram_folder("/ram");
@@ -256,9 +264,10 @@ void reset_app_state() {
     }
     lua_State* L = root_process->L;
     // The root's body replaces the placeholder chunk left by process creation.
+    // Like a loaded string, the chunk is named by its text; it must be text.
     lua_settop(L, 0);
-    int status = luaL_loadbufferx(L, (const char*)f->contents->bytes, (size_t)f->contents->length,
-                                  "@/system/boot.lua", "t");
+    const char* text = to_cstr(f->contents);
+    int status = luaL_loadbufferx(L, text, (size_t)f->contents->length, text, "t");
     pfclose(f);
     if (status != LUA_OK) {
         printf("error in /system/boot.lua %s\n", lua_tostring(L, -1));
@@ -278,8 +287,9 @@ void reset_app_state() {
 }
 
 void orvanta_exit() {
-    for (int i = 0; i < 120 && app.exclusive_pid; i++) {
+    for (int i = 0; i < 120 && app.exclusive_pid && root_process; i++) {
         prepare_processes_for_frame();
+        cproc = nullptr;
         run_process_slice(root_process, 1.0);
         update_processes_after_frame();
     }

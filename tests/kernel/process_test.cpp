@@ -299,6 +299,109 @@ TEST_F(ProcessTest, FrameBookkeeping) {
     EXPECT_EQ(p->frame_clock, 6u);
 }
 
+TEST_F(ProcessTest, ErrorObjectsThatFailToPrint) {
+    system_trio();
+    const char* bodies[] = {
+        "error(setmetatable({}, {__tostring = function() error('again') end}))",
+        "error(setmetatable({}, {__tostring = function() return {} end}))",
+        "error(setmetatable({}, {__tostring = function() while true do end end}))",
+        "error(nil)",
+    };
+    for (const char* body : bodies) {
+        Process* p = spawn(body);
+        uint64_t pid = p->pid;
+        prepare_processes_for_frame();
+        run_process_slice(p, 1.0);
+        EXPECT_EQ(get_process(pid), nullptr) << body;
+    }
+    EXPECT_EQ(get_process_count(), 3);
+}
+
+int t_gc_kill(lua_State* L) {
+    // A finalizer that reaches the process table while its own process is freed.
+    lua_newtable(L);
+    lua_newtable(L);
+    lua_pushinteger(L, luaL_checkinteger(L, 1));
+    lua_pushcclosure(
+        L,
+        [](lua_State* L) {
+            kill_process_by_id((uint64_t)lua_tointeger(L, lua_upvalueindex(1)));
+            get_process(999);
+            return 0;
+        },
+        1);
+    lua_setfield(L, -2, "__gc");
+    lua_setmetatable(L, -2);
+    lua_setglobal(L, "keep");
+    return 0;
+}
+
+TEST_F(ProcessTest, FinalizersThatUseTheTable) {
+    system_trio();
+    Process* a = spawn("while true do yield_now() end");  // pid 4
+    Process* b = spawn("while true do yield_now() end");  // pid 5
+    Process* c = spawn("while true do yield_now() end");  // pid 6
+    lua_pushcfunction(b->L, t_gc_kill);
+    lua_pushinteger(b->L, 4);
+    lua_call(b->L, 1, 0);
+    kill_process(b);  // its finalizer kills pid 4 while pid 5 is being freed
+    EXPECT_EQ(get_process(4), nullptr);
+    EXPECT_EQ(get_process(5), nullptr);
+    EXPECT_EQ(get_process(6), c);
+    EXPECT_EQ(get_process_count(), 4);
+    (void)a;
+    // The same on a reset of the whole table.
+    lua_pushcfunction(c->L, t_gc_kill);
+    lua_pushinteger(c->L, 2);
+    lua_call(c->L, 1, 0);
+    processes_init();
+    EXPECT_EQ(get_process_count(), 0);
+}
+
+TEST_F(ProcessTest, OutOfMemoryInSystemProcessesRemovesThem) {
+    spawn("while true do yield_now() end");  // pid 1
+    Process* pm = spawn("local t = {} for i = 1, 1e9 do t[i] = string.rep('x', 1 << 20, tostring(i)) end");
+    Process* wm = spawn("local t = {} for i = 1, 1e9 do t[i] = string.rep('x', 1 << 20, tostring(i)) end");
+    for (int i = 0; i < 200 && (get_process(2) || get_process(3)); i++) {
+        prepare_processes_for_frame();
+        if (get_process(2)) run_process_slice(pm, 0.5);
+        if (get_process(3)) run_process_slice(wm, 0.5);
+    }
+    EXPECT_EQ(get_process(2), nullptr);
+    EXPECT_EQ(get_process(3), nullptr);
+    EXPECT_NE(get_process(1), nullptr);
+}
+
+TEST_F(ProcessTest, KillOfARunningAncestorWaitsForItsResume) {
+    system_trio();
+    Process* outer = spawn("slice(5) out('outer goes on') while true do yield_now() end");  // pid 4
+    Process* inner = spawn("kill(4) out('inner') while true do yield_now() end");          // pid 5
+    prepare_processes_for_frame();
+    run_process_slice(outer, 1.0);
+    EXPECT_EQ(get_process(4), nullptr);
+    EXPECT_EQ(get_process(5), inner);
+    EXPECT_EQ(printed, (std::vector<std::string>{"inner", "outer goes on"}));
+}
+
+int clear_calls;
+int t_clear_exclusive(lua_State*) {
+    if (++clear_calls >= 3) app.exclusive_pid = 0;
+    return 0;
+}
+
+TEST_F(ProcessTest, ExitRunsUpTo120RoundsForAnExclusiveProcess) {
+    root_process = spawn("local n = 0 while true do n = n + 1 out(n) clear(n) yield_now() end");
+    lua_register(root_process->L, "clear", [](lua_State*) { return 0; });
+    app.exclusive_pid = 9;
+    orvanta_exit();
+    EXPECT_EQ(printed.size(), 120u);
+    printed.clear();
+    lua_register(root_process->L, "clear", t_clear_exclusive);
+    app.exclusive_pid = 9;
+    orvanta_exit();
+    EXPECT_EQ(printed.size(), 3u);
+}
+
 TEST_F(ProcessTest, AudioFocusSync) {
     system_trio();
     Process* p = spawn("while true do yield_now() end");

@@ -117,6 +117,81 @@ TEST_F(StartupTest, DefaultConfigAndLog) {
     EXPECT_EQ(log.find("/e"), std::string::npos);
 }
 
+// Packs a ROM whose /system/boot.lua is the given text; returns the sysrom.dat bytes
+// with record 0 replaced by export_name.
+std::string rom_with_boot(const std::string& dir, const std::string& boot, const std::string& export_name) {
+    std::string src = dir + "/romsrc";
+    system(("rm -rf " + src + " && mkdir -p " + src).c_str());
+    std::ofstream(src + "/boot.lua") << boot;
+    std::string out = dir + "/packed.dat";
+    std::string cmd = std::string(ORVANTA_BUILD_DIR) + "/tools/rompack " + out + " " + src;
+    if (system(cmd.c_str()) != 0) return "";
+    std::string dat = slurp(out);
+    uint32_t n0 = ((uint8_t)dat[0] << 24) | ((uint8_t)dat[1] << 16) | ((uint8_t)dat[2] << 8) | (uint8_t)dat[3];
+    return record(export_name) + dat.substr(4 + n0);
+}
+
+TEST_F(StartupTest, BootFileFailures) {
+    write_dat(rom_with_boot(dir, "local x = = 1", ""));
+    RunResult r = run({"-home", home, "-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("error in /system/boot.lua [string \"local x = = 1\"]:1: unexpected symbol near '='", 0), 0u)
+        << r.out;
+
+    // A runtime error in the root prints only the banner; the message goes to the log.
+    write_dat(rom_with_boot(dir, "error('kaboom')", ""));
+    r = run({"-home", home, "-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "** RUNTIME ERROR IN KERNEL **\n");
+    EXPECT_NE(slurp(home + "/log.txt").find("kaboom"), std::string::npos);
+
+    // A root that returns ends the program in order.
+    write_dat(rom_with_boot(dir, "_printh('bye')", ""));
+    r = run({"-home", home, "-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "bye\n");
+}
+
+TEST_F(StartupTest, RebootAndExitWaitForTheExclusiveProcess) {
+    // Frame by frame: ask for a reboot while exclusive (once: a file in the drive
+    // remembers it), clear it three frames later.
+    const char* boot =
+        "local n = 0\n"
+        "_printh('boot')\n"
+        "while true do\n"
+        "  n = n + 1\n"
+        "  if n == 1 and not fetch('/rebooted.txt') then store('/rebooted.txt', 'yes') _signal(40) _signal(34) end\n"
+        "  if n == 4 then _printh('clear') _signal(41) end\n"
+        "  if n == 8 then _signal(33) end\n"
+        "  flip()\n"
+        "end\n";
+    write_dat(rom_with_boot(dir, boot, ""));
+    RunResult r = run({"-home", home, "-x"});
+    EXPECT_EQ(r.status, 0);
+    // The reboot happens only after the exclusive pid is cleared; the rebooted root exits.
+    EXPECT_EQ(r.out, "boot\nclear\nboot\nclear\n") << r.out;
+}
+
+TEST_F(StartupTest, AppDataFolderWithoutHome) {
+    struct Case {
+        const char* export_name;
+        const char* folder;
+    } cases[] = {
+        {"demo", "/xdg/orvanta/exp/demo/"},
+        {"", "/xdg/orvanta/exp/shared/"},
+        {"../up", "/xdg/orvanta/exp/.._up/"},
+    };
+    for (const Case& c : cases) {
+        write_dat(rom_with_boot(dir, "_printh('up')", c.export_name));
+        std::string cmd = "cd " + dir + " && XDG_DATA_HOME=" + dir + "/xdg timeout 20 ./orvanta -x > /dev/null";
+        EXPECT_EQ(system(cmd.c_str()), 0) << c.export_name;
+        std::string log = slurp(dir + c.folder + "log.txt");
+        EXPECT_NE(log.find("] booting orvanta 0.2.0c\n"), std::string::npos) << c.export_name;
+        EXPECT_EQ(slurp(dir + c.folder + "orvanta_config.txt"),
+                  "# orvanta config\n\nmount / " + dir + c.folder + "drive\n");
+    }
+}
+
 TEST_F(StartupTest, UnwritableConfigEndsWithStatusOne) {
     write_dat(record("demo"));
     // A home below a plain file can hold neither the log nor the configuration.
