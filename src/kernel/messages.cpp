@@ -36,16 +36,21 @@ Process* window_manager() { return get_process(3); }
 
 }  // namespace
 
+// A queue's pending messages are its bytes from the cursor to the length: popping moves the
+// cursor, and the consumed front is cut away only once it is the larger part, so reading
+// many small messages from a long queue costs no more than the messages themselves.
 bool send_process_message_bytes(Process* p, const void* text, int64_t n) {
     if (!p || !p->queue || n < 0) return false;
     ByteBuffer* q = p->queue;
-    if ((int64_t)q->length + n + 1 > MESSAGE_QUEUE_LIMIT) {
+    if ((int64_t)q->length - q->cursor + n + 1 > MESSAGE_QUEUE_LIMIT) {
         log_dropped(p, n);
         return false;
     }
-    bappend_bytes(q, text, n);
-    bwrite_uint8(0, q);
-    q->cursor = q->length;
+    if (!ballocate(q, (int64_t)q->length + n + 1)) return false;
+    if (n) memcpy(q->bytes + q->length, text, (size_t)n);
+    q->length += (int32_t)n;
+    q->bytes[q->length++] = 0;
+    q->bytes[q->length] = 0;
     return true;
 }
 
@@ -60,20 +65,27 @@ bool send_process_message_string(Process* p, const char* text) {
 }
 
 ByteBuffer* read_process_message(Process* p, ByteBuffer* dst) {
-    if (!p || !p->queue || p->queue->length <= 0) return nullptr;
+    if (!p || !p->queue) return nullptr;
+    ByteBuffer* q = p->queue;
+    if (q->cursor < 0 || q->cursor > q->length) q->cursor = q->length;
+    if (q->cursor >= q->length) {
+        q->length = q->cursor = 0;
+        return nullptr;
+    }
     static ByteBuffer* shared;
     if (!dst) {
         if (!shared) shared = create_buffer_2(4096, BUF_TAG_QUEUE);
         dst = shared;
     }
-    ByteBuffer* q = p->queue;
-    const uint8_t* end = (const uint8_t*)memchr(q->bytes, 0, (size_t)q->length);
-    int32_t text_len = end ? (int32_t)(end - q->bytes) : q->length;
-    int32_t n = end ? text_len + 1 : q->length;
+    const uint8_t* start = q->bytes + q->cursor;
+    int32_t avail = q->length - q->cursor;
+    const uint8_t* end = (const uint8_t*)memchr(start, 0, (size_t)avail);
+    int32_t text_len = end ? (int32_t)(end - start) : avail;
     bclear(dst);
-    bappend_bytes(dst, q->bytes, text_len);
-    bcrop(q, n, q->length - n);
-    q->cursor = q->length;
+    bappend_bytes(dst, start, text_len);
+    q->cursor += end ? text_len + 1 : avail;
+    if (q->cursor >= q->length) q->length = q->cursor = 0;
+    else if (q->cursor > q->length - q->cursor) bcrop(q, q->cursor, q->length - q->cursor);
     return dst;
 }
 
