@@ -1,0 +1,30 @@
+-- The process manager (pid 2): starts the programs named at start-up (the
+-- command line's start path and the extra cartridge), then tells the kernel.
+
+local function run_program(path)
+	local full = fullpath(path)
+	if not full then return end
+	-- A .lua file runs as it is; a cartridge (or folder) runs its main.lua.
+	local main, dir = full, full:match("^(.*)/[^/]*$")
+	if full:sub(-4) ~= ".lua" then main, dir = full .. "/main.lua", full end
+	if dir == "" then dir = "/" end
+	local src = fetch(main)
+	if type(src) ~= "string" then
+		_printh("could not run " .. full)
+		return
+	end
+	local name = full:match("([^/]*)$")
+	-- Same line as the program's first, so its line numbers stay right.
+	local prelude = "srand() cd(" .. string.format("%q", dir) .. ") "
+	return _create_process_from_code(prelude .. src, name, main)
+end
+
+if stat(317) == 3 then run_program("/ram/expcart") end
+local start_path = stat(316)
+if type(start_path) == "string" and start_path ~= "" then run_program(start_path) end
+
+send_message(1, { event = "programs_started" })
+
+while true do
+	flip()
+end

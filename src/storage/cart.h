@@ -1,0 +1,34 @@
+// Cartridges and ROM images.
+#pragma once
+#include "kernel/buffer.h"
+
+struct FileSlot;
+struct Mount;
+
+// Entries read from one ROM image at most, and the limits of an entry path.
+constexpr int ROM_MAX_ENTRIES = 16384;
+constexpr int ROM_MAX_PATH = 400;
+constexpr int64_t ROM_MAX_PAYLOAD = 0x4000000;  // 64 MB
+// Line 1 of a text cartridge (readers ignore it).
+constexpr const char* Q64_TEXT_FIRST_LINE = "orvanta cartridge // https://orvanta.invalid/\n";
+
+// Readers return 0 when everything was unpacked, 1 when they stopped early or read nothing
+// of a non-empty buffer (such a cartridge is never written back over its file).
+
+// Fills RAM files under prefix from a q64 ROM image (or a legacy form) held in rom.
+int populate_ram_folder_from_q64_rom_buffer(const char* prefix, ByteBuffer* rom);
+// Unpacks a text cartridge from the buffer's cursor.
+int populate_ram_folder_from_q64_buffer(const char* prefix, ByteBuffer* b);
+int populate_ram_folder_from_q64_buffer_v1(const char* prefix, ByteBuffer* b);
+int populate_ram_folder_from_q64_buffer_v2(const char* prefix, ByteBuffer* b);
+
+// Writers append to out and return 0, or 1 when an entry can't be stored in the form
+// (out is then left as it was).
+int write_q64_rom_from_ram_files(ByteBuffer* out, ByteBuffer* origin, int flags);
+int write_q64_from_ram_files(ByteBuffer* out, ByteBuffer* origin);
+// The PNG card (its own subsystem; appends nothing until it lands).
+int write_q64_png_from_ram_files(ByteBuffer* out, ByteBuffer* origin);
+int is_writeable_as_ascii(FileSlot* f);
+
+// Mounts the cartridge file at path on a fresh RAM folder under /ram/mount/.
+Mount* mount_q64_path(const char* path);

@@ -1,0 +1,769 @@
+// The virtual file system: path rules, file slots, mounts, resolution, opening
+// and closing files, and the write-back of dirty cartridge mounts.
+#include "storage/pdisk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "host/host.h"
+#include "kernel/cpu.h"
+#include "kernel/process.h"
+#include "kernel/state.h"
+#include "storage/backtrail.h"
+#include "storage/cart.h"
+
+FileSlot pfile[MAX_FILE_SLOTS];
+Mount pmount[MAX_MOUNTS];
+int32_t pmounts;
+int32_t next_pfile_index = -1;
+int64_t (*pdisk_clock)() = os_get_time;
+void (*pdisk_reset_hook)();
+
+static int pfile_inited;
+// Slots not free, kept as slots are taken and freed (the early-clearing test reads it).
+static int used_slots;
+// RAM slots by origin: every open looks its file up here instead of scanning the table.
+static std::unordered_map<std::string, int>& ram_index() {
+    static std::unordered_map<std::string, int> index;
+    return index;
+}
+static int pending_prune;
+static int automount_blocked;
+// While a flush writes, slot searches never clear early (that would move mounts under it).
+static int flushing;
+static int clearing;
+// The origin that an open or mkdir just resolved: early clearing keeps its mount.
+static const char* pinned_origin;
+static char ext_buf[1024];
+static char mount_desc_buf[1024];
+
+static bool starts_with(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
+
+// True when text equals dir or continues it with "/".
+static bool inside_or_equal(const char* text, const char* dir) {
+    size_t n = strlen(dir);
+    return strncmp(text, dir, n) == 0 && (text[n] == 0 || text[n] == '/');
+}
+
+static const char* bstr(const ByteBuffer* b) { return b ? (const char*)b->bytes : ""; }
+
+void pfile_init() {
+    if (pfile_inited) return;
+    pfile_inited = 1;
+    memset(pfile, 0, sizeof pfile);
+    ram_index().clear();
+    memset(pmount, 0, sizeof pmount);
+    pmounts = 0;
+    next_pfile_index = -1;
+    used_slots = 0;
+}
+
+void free_slot(FileSlot* f) {
+    if (!f) return;
+    if (f->kind) used_slots--;
+    if (f->kind == 2 && f->origin) {
+        auto it = ram_index().find(bstr(f->origin));
+        if (it != ram_index().end() && it->second == (int)(f - pfile)) ram_index().erase(it);
+    }
+    if (f->path) destroy_buffer(f->path);
+    if (f->origin) destroy_buffer(f->origin);
+    if (f->contents) destroy_buffer(f->contents);
+    memset(f, 0, sizeof *f);
+}
+
+static void free_mount_fields(Mount* m) {
+    if (m->point) destroy_buffer(m->point);
+    if (m->origin) destroy_buffer(m->origin);
+    memset(m, 0, sizeof *m);
+}
+
+void pfile_reset() {
+    for (FileSlot& f : pfile)
+        if (f.kind == 2) free_slot(&f);
+    for (int i = 0; i < pmounts; i++) free_mount_fields(&pmount[i]);
+    pmounts = 0;
+    pending_prune = 0;
+    automount_blocked = 0;
+    if (pdisk_reset_hook) pdisk_reset_hook();
+}
+
+// ---- paths ----
+
+int is_path_char(int c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '/' || c == '_';
+}
+
+// Legal: non-empty, not beginning "#" or "-", legal characters up to the end or a "#".
+// Control bytes are refused after a "#" too: they never reach host names or listings.
+int is_legal_path(const char* path) {
+    if (!path || !path[0] || path[0] == '#' || path[0] == '-') return 0;
+    const unsigned char* p = (const unsigned char*)path;
+    for (; *p && *p != '#'; p++)
+        if (!is_path_char(*p)) return 0;
+    for (; *p; p++)
+        if (*p < 32 || *p == 127) return 0;
+    return 1;
+}
+
+ByteBuffer* collapse_path(const char* text, int64_t length, int debug) {
+    std::string in(text ? text : "", text ? (size_t)length : 0);
+    if (debug) printf(":: collapse: [%s]\n", in.c_str());
+    std::string out;
+    size_t i = 0;
+    size_t plen = 0;
+    size_t proto = in.find("://");
+    if (proto != std::string::npos && proto <= 15 && in.find('/') > proto) {
+        plen = proto + 3;
+        out = in.substr(0, plen);
+        i = plen;
+        if (debug) printf("skipping prot: %s\n", out.c_str());
+    }
+    bool absolute = plen == 0 && i < in.size() && in[i] == '/';
+    while (i < in.size() && in[i] == '/') i++;
+    while (i < in.size()) {
+        size_t j = in.find('/', i);
+        if (j == std::string::npos) j = in.size();
+        std::string seg = in.substr(i, j - i);
+        i = j;
+        while (i < in.size() && in[i] == '/') i++;
+        if (seg.empty()) continue;
+        if (seg == ".") {
+            if (debug) printf("  skipped .  -> %s\n", out.c_str());
+            continue;
+        }
+        if (seg == "..") {
+            if (out.size() > plen + 1) {
+                size_t s = out.rfind('/');
+                out.resize(s != std::string::npos && s >= plen ? s : plen);
+            }
+            if (debug) printf("  folded ..  -> %s\n", out.c_str());
+            continue;
+        }
+        if (seg.size() > 254) continue;
+        bool first = out.size() == plen && (plen > 0 || !absolute);
+        if (!first) out += '/';
+        out += seg;
+        if (debug) printf("  left segment: %s  -> %s\n", seg.c_str(), out.c_str());
+    }
+    if (out.empty()) out = "/";
+    if (debug) printf("  --> [%s]\n", out.c_str());
+    return create_buffer_from_str(out.c_str());
+}
+
+ByteBuffer* normalise_orvanta_path(const char* path) {
+    if (!is_legal_path(path)) return nullptr;
+    std::string s;
+    if (path[0] == '/') {
+        s = path;
+    } else {
+        const char* wd = (cproc && cproc->cwd[0]) ? cproc->cwd : "/";
+        s.assign(wd, strnlen(wd, sizeof cproc->cwd));
+        if (s.empty() || s.back() != '/') s += '/';
+        s += path;
+        // An unchecked working folder may be anything: the result must still be a legal absolute path.
+        if (s[0] != '/' || !is_legal_path(s.c_str())) return nullptr;
+    }
+    if (s.size() > 1 && s.back() == '/') s.pop_back();
+    if (s == "/") return create_buffer_from_str("/");
+    return collapse_path(s.c_str(), (int64_t)s.size(), 0);
+}
+
+const char* get_ext(const char* path) {
+    ext_buf[0] = 0;
+    if (!path) return ext_buf;
+    int64_t n = (int64_t)strlen(path);
+    int64_t last = n - 1;
+    while (last >= 0 && path[last] != '.') {
+        if (path[last] == '/') return ext_buf;
+        last--;
+    }
+    if (last < 0) return ext_buf;
+    int64_t start = last + 1;
+    for (int64_t j = last - 1; j >= 0; j--) {
+        if (path[j] == '.') {
+            start = j + 1;
+            break;
+        }
+        if (path[j] == '/') break;
+    }
+    size_t k = 0;
+    for (const char* p = path + start; *p && k < sizeof ext_buf - 1; p++)
+        ext_buf[k++] = (*p >= 'A' && *p <= 'Z') ? (char)(*p + 32) : *p;
+    ext_buf[k] = 0;
+    return ext_buf;
+}
+
+int q64_path_kind(const char* path) {
+    const char* e = get_ext(path);
+    if (!strcmp(e, "q64")) return 1;
+    if (!strcmp(e, "q64.rom")) return 2;
+    if (!strcmp(e, "q64.png")) return 3;
+    return 0;
+}
+
+int get_path_parent_match_depth(const char* point, const char* path) {
+    if (!strcmp(point, "/")) return 0;
+    if (!inside_or_equal(path, point)) return -1;
+    int d = 0;
+    for (const char* p = point; *p; p++) d += *p == '/';
+    return d;
+}
+
+// ---- host files ----
+
+int host_directory_exists(const char* host_path) {
+    DIR* d = opendir(host_path);
+    if (!d) return 0;
+    closedir(d);
+    return 1;
+}
+
+bool host_path_contained(const char* root, const char* host_path) {
+    char rr[PATH_MAX], rp[PATH_MAX];
+    if (!realpath(root && root[0] ? root : "/", rr)) return false;
+    std::string p = host_path;
+    while (!realpath(p.c_str(), rp)) {
+        if (errno != ENOENT && errno != ENOTDIR) return false;  // loops, permissions
+        size_t s = p.rfind('/');
+        if (s == std::string::npos || s == 0) return false;
+        p.resize(s);
+    }
+    size_t n = strlen(rr);
+    if (n == 1) return true;  // the host's root holds everything
+    return strncmp(rp, rr, n) == 0 && (rp[n] == 0 || rp[n] == '/');
+}
+
+ByteBuffer* host_read_file(const char* host_path, int64_t limit) {
+    FILE* fp = fopen(host_path, "rb");
+    if (!fp) return nullptr;
+    struct stat st;
+    if (fstat(fileno(fp), &st) != 0 || S_ISDIR(st.st_mode)) {
+        fclose(fp);
+        return nullptr;
+    }
+    ByteBuffer* b = create_buffer_2(1024, FILE_CONTENTS_TAG);
+    char chunk[16384];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, fp)) > 0) {
+        if (bappend_bytes(b, chunk, (int64_t)got) != (int64_t)got) break;  // past the buffer limit
+        if (limit >= 0 && b->length > limit) break;
+    }
+    fclose(fp);
+    b->cursor = 0;
+    return b;
+}
+
+int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n) {
+    std::string tmp = std::string(host_path);
+    size_t slash = tmp.rfind('/');
+    tmp.insert(slash == std::string::npos ? 0 : slash + 1, ".orvtmp_");
+    tmp += ".XXXXXX";
+    std::string tmpl = tmp;
+    int fd = mkstemp(tmpl.data());
+    if (fd < 0) return -1;
+    bool ok = true;
+    int64_t done = 0;
+    while (ok && done < n) {
+        ssize_t w = write(fd, bytes + done, (size_t)(n - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) ok = false;
+        else done += w;
+    }
+    struct stat st;
+    mode_t mode = 0644;
+    if (stat(host_path, &st) == 0) mode = st.st_mode & 07777;
+    if (ok) ok = fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok) ok = rename(tmpl.c_str(), host_path) == 0;
+    if (!ok) {
+        unlink(tmpl.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// A host file can be written when its folder exists and the name is not a folder.
+static bool host_writable(const char* host_path) {
+    struct stat st;
+    if (stat(host_path, &st) == 0 && S_ISDIR(st.st_mode)) return false;
+    std::string dir = host_path;
+    size_t s = dir.rfind('/');
+    dir = s == std::string::npos ? "." : (s == 0 ? "/" : dir.substr(0, s));
+    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(dir.c_str(), W_OK) == 0;
+}
+
+// ---- mounts ----
+
+void print_mounts() {
+    for (int i = 0; i < pmounts; i++)
+        printf("mount %d kind: %d isr:%d mount_point: %-10s origin: %-20s\n", i, pmount[i].kind, pmount[i].is_ram,
+               bstr(pmount[i].point), bstr(pmount[i].origin));
+}
+
+static Mount* add_mount(int kind, const char* point, const char* origin, int is_ram) {
+    if (pmounts >= MOUNT_ADD_LIMIT) {
+        tolo_debugf("** too many mounts; not mounting %s\n", point);
+        return nullptr;
+    }
+    Mount* m = &pmount[pmounts++];
+    memset(m, 0, sizeof *m);
+    m->kind = kind;
+    m->point = create_buffer_from_str(point);
+    m->origin = create_buffer_from_str(origin);
+    m->is_ram = is_ram;
+    return m;
+}
+
+static std::string strip_one_slash(const char* s) {
+    std::string r = s ? s : "";
+    if (!r.empty() && r.back() == '/') r.pop_back();
+    return r;
+}
+
+Mount* mount_host_path(const char* point, const char* host_folder) {
+    return add_mount(1, strip_one_slash(point).c_str(), strip_one_slash(host_folder).c_str(), 0);
+}
+
+int mount_ram_folder(const char* path) {
+    ByteBuffer* n = normalise_orvanta_path(path);
+    if (!n) return 1;
+    Mount* m = add_mount(2, bstr(n), bstr(n), 1);
+    destroy_buffer(n);
+    return m ? 0 : 1;
+}
+
+Mount* mount_p_path(const char* point, const char* path) {
+    ByteBuffer* np = normalise_orvanta_path(point);
+    if (!np) return nullptr;
+    int kind = 0;
+    ByteBuffer* origin = resolve_to_origin(path, &kind, 0);
+    Mount* m = nullptr;
+    // An unresolvable path is refused rather than mapped onto the host's root.
+    if (origin->length > 0 && kind) m = add_mount(kind, strcmp(bstr(np), "/") ? bstr(np) : "", bstr(origin), 0);
+    destroy_buffer(origin);
+    destroy_buffer(np);
+    return m;
+}
+
+Mount* find_mount_by_point(const char* point) {
+    for (int i = 0; i < pmounts; i++)
+        if (!strcmp(bstr(pmount[i].point), point)) return &pmount[i];
+    return nullptr;
+}
+
+const char* get_mount_description(const char* path) {
+    ByteBuffer* n = normalise_orvanta_path(path);
+    if (!n) return nullptr;
+    const char* r = nullptr;
+    for (int i = 0; i < pmounts && !r; i++) {
+        const char* pt = bstr(pmount[i].point);
+        if (strcmp(pt, bstr(n)) && !(pt[0] == 0 && !strcmp(bstr(n), "/"))) continue;
+        snprintf(mount_desc_buf, sizeof mount_desc_buf, "%s%s", pmount[i].kind == 1 ? "host:" : "",
+                 bstr(pmount[i].origin));
+        r = mount_desc_buf;
+    }
+    destroy_buffer(n);
+    return r;
+}
+
+void remove_mount_at(int i, int free_cart_files) {
+    if (i < 0 || i >= pmounts) return;
+    if (free_cart_files && starts_with(bstr(pmount[i].origin), "/ram/mount/"))
+        delete_ram_files_in_path(bstr(pmount[i].origin));
+    free_mount_fields(&pmount[i]);
+    memmove(&pmount[i], &pmount[i + 1], sizeof(Mount) * (size_t)(pmounts - i - 1));
+    pmounts--;
+    memset(&pmount[pmounts], 0, sizeof(Mount));
+}
+
+// The RAM mount whose origin holds origin most deeply (ties to the earlier one).
+static Mount* owning_ram_mount(const char* origin) {
+    Mount* best = nullptr;
+    int bd = -1;
+    for (int i = 0; i < pmounts; i++) {
+        if (pmount[i].kind != 2) continue;
+        int d = get_path_parent_match_depth(bstr(pmount[i].origin), origin);
+        if (d > bd) bd = d, best = &pmount[i];
+    }
+    return best;
+}
+
+void mark_origin_dirty(const char* origin) {
+    Mount* m = owning_ram_mount(origin);
+    if (!m) return;
+    m->dirty = 1;
+    if (m->flush_time == 0) m->flush_time = pdisk_clock() + MOUNT_FLUSH_DELAY_MS;
+}
+
+void delete_ram_files_in_path(const char* path) {
+    for (FileSlot& f : pfile)
+        if (f.kind == 2 && inside_or_equal(bstr(f.origin), path)) free_slot(&f);
+}
+
+static bool has_open_slots(const char* origin) {
+    for (const FileSlot& f : pfile)
+        if (f.kind == 2 && f.mode[0] && inside_or_equal(bstr(f.origin), origin)) return true;
+    return false;
+}
+
+void delete_clean_ram_mounts() {
+    for (int i = 0; i < pmounts;) {
+        const char* o = bstr(pmount[i].origin);
+        bool keep = pmount[i].dirty || !starts_with(o, "/ram/mount/") ||
+                    (pinned_origin && inside_or_equal(pinned_origin, o)) || has_open_slots(o);
+        if (keep) {
+            i++;
+            continue;
+        }
+        remove_mount_at(i, 1);
+    }
+}
+
+static void fatal_no_mount(const char* path, int best) {
+    printf("** fatal: could not resolve file to origin: %s (no matching mount found; / not mounted?)\n", path);
+    printf("   // best_depth = %d\n", best);
+    print_mounts();
+    orvanta_terminate(0);
+}
+
+ByteBuffer* resolve_to_origin(const char* path, int* kind, int skip_exact) {
+    ByteBuffer* n = normalise_orvanta_path(path);
+    if (!n) return create_buffer_from_str("");
+    const char* np = bstr(n);
+    automount_p_path(np);
+    int best = -1, bd = -1;
+    for (int i = 0; i < pmounts; i++) {
+        const char* pt = bstr(pmount[i].point);
+        if (skip_exact && !strcmp(pt, np)) continue;
+        int d = get_path_parent_match_depth(pt, np);
+        if (d > bd) bd = d, best = i;
+    }
+    if (best < 0) fatal_no_mount(np, bd);
+    const Mount& m = pmount[best];
+    std::string origin = std::string(bstr(m.origin)) + (np + m.point->length);
+    destroy_buffer(n);
+    if (m.kind == 1 && !host_path_contained(bstr(m.origin), origin.c_str())) {
+        tolo_debugf("refused host path outside its mount: %s\n", origin.c_str());
+        return create_buffer_from_str("");
+    }
+    if (kind) *kind = m.kind;
+    return create_buffer_from_str(origin.c_str());
+}
+
+static bool ends_with(const std::string& s, const char* suffix) {
+    size_t n = strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+void automount_p_path(const char* path) {
+    if (automount_blocked || !path || strlen(path) < 2) return;
+    automount_blocked++;
+    std::string p = path;
+    // Proper prefixes ending at a segment boundary, shortest first.
+    for (size_t i = 1; i < p.size(); i++) {
+        if (p[i] != '/') continue;
+        std::string pre = p.substr(0, i);
+        bool cart = (pre.size() > 4 && ends_with(pre, ".q64")) ||
+                    (pre.size() > 8 && (ends_with(pre, ".q64.png") || ends_with(pre, ".q64.rom")));
+        if (!cart || pdisk_directory_exists(pre.c_str(), 1)) continue;
+        FileSlot* f = pfopen(pre.c_str(), "r");
+        if (!f) continue;
+        pfclose(f);
+        mount_q64_path(pre.c_str());
+    }
+    automount_blocked--;
+}
+
+void pdisk_block_automount(int on) { automount_blocked += on ? 1 : -1; }
+
+// ---- slots ----
+
+FileSlot* find_ram_slot(const char* origin) {
+    auto it = ram_index().find(origin);
+    return it == ram_index().end() ? nullptr : &pfile[it->second];
+}
+
+void register_ram_slot(FileSlot* f) { ram_index()[bstr(f->origin)] = (int)(f - pfile); }
+
+int pdisk_count_slots_by_kind(int kind) {
+    int n = 0;
+    for (const FileSlot& f : pfile) n += f.kind == kind;
+    return n;
+}
+
+static void clear_early() {
+    int before = used_slots;
+    clearing = 1;
+    flush_dirty_mounts_immediately();
+    delete_clean_ram_mounts();
+    clearing = 0;
+    int after = used_slots;
+    printf("@@@@ early clearing; %d -> %d\n", before, after);
+    pending_prune = 1;
+}
+
+FileSlot* take_free_slot(const char* pinned, int during_mkdir) {
+    if (!clearing && !flushing && MAX_FILE_SLOTS - used_slots <= MAX_FILE_SLOTS / 2 - 1) {
+        const char* saved = pinned_origin;
+        pinned_origin = pinned;
+        clear_early();
+        pinned_origin = saved;
+    }
+    for (int k = 1; k <= MAX_FILE_SLOTS; k++) {
+        int idx = (int)(((int64_t)next_pfile_index + k) % MAX_FILE_SLOTS);
+        if (idx < 0) idx += MAX_FILE_SLOTS;
+        if (pfile[idx].kind == 0) {
+            next_pfile_index = idx;
+            free_slot(&pfile[idx]);
+            // Callers fill the slot at once; counted as used from here.
+            used_slots++;
+            return &pfile[idx];
+        }
+    }
+    const char* msg = during_mkdir ? "** too many files (during mkdir) **" : "** too many files **";
+    printf("%s\n", msg);
+    tolo_debugf("%s\n", msg);
+    return nullptr;
+}
+
+// ---- open and close ----
+
+FileSlot* pfopen(const char* path, const char* mode) {
+    if (!path || !mode || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a')) return nullptr;
+    char m0 = mode[0], m1 = mode[1];
+    ByteBuffer* n = normalise_orvanta_path(path);
+    if (!n) return nullptr;
+    int kind = 0;
+    ByteBuffer* origin = resolve_to_origin(bstr(n), &kind, m1 == 'f');
+    if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
+    FileSlot* result = nullptr;
+    FileSlot* s = origin->length && kind == 2 ? find_ram_slot(bstr(origin)) : nullptr;
+    if (!origin->length || !kind) {
+        // illegal, or outside its host folder
+    } else if (s) {
+        if (!(s->flags & 1)) {
+            if (m0 == 'w') bclear(s->contents);
+            s->contents->cursor = m0 == 'a' ? s->contents->length : 0;
+            s->mode[0] = m0;
+            s->mode[1] = m1;
+            if (!s->path) s->path = create_buffer_from_buffer(n);
+            result = s;
+        }
+    } else if (kind == 2 && m0 == 'r') {
+        // a RAM file that does not exist
+    } else if (kind == 1 && m0 == 'r') {
+        struct stat st;
+        const char* hp = bstr(origin);
+        bool is_file = stat(hp, &st) == 0 && !S_ISDIR(st.st_mode);
+        ByteBuffer* data = nullptr;
+        if (is_file && m1 == 'e') {
+            FILE* fp = fopen(hp, "rb");
+            if (fp) fclose(fp), data = create_buffer_2(32, FILE_CONTENTS_TAG);
+        } else if (is_file) {
+            data = host_read_file(hp, m1 == 'm' ? 65535 : -1);
+        }
+        if (data && (result = take_free_slot(nullptr, 0))) {
+            result->kind = 1;
+            result->path = create_buffer_from_buffer(n);
+            result->origin = create_buffer_from_buffer(origin);
+            result->contents = data;
+            result->mode[0] = m0;
+            result->mode[1] = m1;
+            spend_cpu(m1 == 'e' ? 16 : data->length / 8);
+        } else if (data) {
+            destroy_buffer(data);
+        }
+    } else if (kind == 1) {
+        const char* hp = bstr(origin);
+        ByteBuffer* data = nullptr;
+        if (host_writable(hp)) {
+            if (m0 == 'a') data = host_read_file(hp, -1);
+            if (!data) data = create_buffer_2(1024, FILE_CONTENTS_TAG);
+        }
+        if (data && (result = take_free_slot(nullptr, 0))) {
+            result->kind = 1;
+            result->path = create_buffer_from_buffer(n);
+            result->origin = create_buffer_from_buffer(origin);
+            result->contents = data;
+            result->contents->cursor = m0 == 'a' ? data->length : 0;
+            result->mode[0] = m0;
+            result->mode[1] = m1;
+            if (m0 == 'a') spend_cpu(data->length / 8);
+        } else if (data) {
+            destroy_buffer(data);
+        }
+    } else {
+        if ((result = take_free_slot(bstr(origin), 0))) {
+            result->kind = 2;
+            result->path = create_buffer_from_buffer(n);
+            result->origin = create_buffer_from_buffer(origin);
+            result->contents = create_buffer_2(1024, FILE_CONTENTS_TAG);
+            result->mode[0] = m0;
+            result->mode[1] = m1;
+            register_ram_slot(result);
+        }
+    }
+    destroy_buffer(origin);
+    destroy_buffer(n);
+    return result;
+}
+
+// After a program writes a cartridge file itself, its mount holds stale contents: drop it
+// unwritten, so the next path through the cartridge mounts what was just stored.
+static void drop_stale_cart_mount(const char* point) {
+    for (int i = pmounts - 1; i >= 0; i--)
+        if (!strcmp(bstr(pmount[i].point), point) && starts_with(bstr(pmount[i].origin), "/ram/mount/"))
+            remove_mount_at(i, 1);
+}
+
+int pfclose(FileSlot* f) {
+    if (!f || !f->kind) return 0;
+    int rc = 0;
+    bool wrote = f->mode[0] == 'w' || f->mode[0] == 'a';
+    std::string path = bstr(f->path);
+    bool whole_file = f->mode[1] == 'f';
+    if (f->kind == 1) {
+        if (wrote) {
+            int64_t n = f->contents ? f->contents->length : 0;
+            rc = host_write_file(bstr(f->origin), f->contents ? f->contents->bytes : nullptr, n);
+            spend_cpu(n / 8);
+            spend_cpu(FRAME_CYCLES / 4);
+            if (rc == 0) {
+                backtrail_event(0, bstr(f->path), bstr(f->origin));
+            } else {
+                printf("** could not write %s\n", bstr(f->path));
+                tolo_debugf("** could not write %s (host file %s kept)\n", bstr(f->path), bstr(f->origin));
+            }
+        }
+        free_slot(f);
+    } else {
+        if (wrote) mark_origin_dirty(bstr(f->origin));
+        f->mode[0] = f->mode[1] = 0;
+    }
+    if (wrote && whole_file && !flushing && rc == 0) drop_stale_cart_mount(path.c_str());
+    return rc;
+}
+
+int64_t pfwrite(const void* src, int64_t size, int64_t n, FileSlot* f) {
+    if (!f || !f->contents) return 0;
+    return bwrite(src, size, n, f->contents);
+}
+
+int64_t pfread(void* dst, int64_t size, int64_t n, FileSlot* f) {
+    if (!f || !f->contents) return 0;
+    return bread(dst, size, n, f->contents);
+}
+
+int pdisk_file_exists(const char* path) {
+    FileSlot* f = pfopen(path, "re");
+    if (!f) return 0;
+    pfclose(f);
+    return 1;
+}
+
+int pdisk_directory_exists(const char* path, int mount_point_flag) {
+    ByteBuffer* n = normalise_orvanta_path(path);
+    if (!n) return 0;
+    int kind = 0;
+    ByteBuffer* origin = resolve_to_origin(bstr(n), &kind, 0);
+    int r = 0;
+    if (origin->length && kind == 1) {
+        r = host_directory_exists(bstr(origin));
+    } else if (origin->length && kind == 2) {
+        FileSlot* s = find_ram_slot(bstr(origin));
+        r = s && (s->flags & 1);
+    }
+    if (!r && mount_point_flag) {
+        for (int i = 0; i < pmounts; i++) {
+            if (pmount[i].kind != 2 || strcmp(bstr(pmount[i].point), bstr(n))) continue;
+            // A cartridge's RAM folder is a folder slot; a mount of another RAM mount's
+            // point (mount("/m", "/ram")) is a folder as that point is. Nesting is bounded.
+            static int depth = 0;
+            if (pmount[i].is_ram) {
+                r = 1;
+            } else if (strcmp(bstr(pmount[i].origin), bstr(n)) && depth < 8) {
+                depth++;
+                r = pdisk_directory_exists(bstr(pmount[i].origin), 1);
+                depth--;
+            }
+            break;
+        }
+    }
+    destroy_buffer(origin);
+    destroy_buffer(n);
+    return r;
+}
+
+// ---- write-back ----
+
+void flush_dirty_mount(int i, int delayed) {
+    if (i < 0 || i >= pmounts) return;
+    Mount* m = &pmount[i];
+    if (!m->dirty) return;
+    if (delayed && m->flush_time > pdisk_clock()) return;
+    if (app.exclusive_pid != 0) return;
+    std::string point = bstr(m->point), origin = bstr(m->origin);
+    int ck = q64_path_kind(point.c_str());
+    int partial = m->partial;
+    m->dirty = 0;
+    m->flush_time = 0;
+    if (!ck) return;
+    if (partial) {
+        printf("** not writing back %s: it was read only in part\n", point.c_str());
+        return;
+    }
+    ByteBuffer* out = create_buffer_2(65536, FILE_CONTENTS_TAG);
+    ByteBuffer* ob = create_buffer_from_str(origin.c_str());
+    int rc = ck == 2 ? write_q64_rom_from_ram_files(out, ob, 0)
+                     : ck == 1 ? write_q64_from_ram_files(out, ob) : write_q64_png_from_ram_files(out, ob);
+    destroy_buffer(ob);
+    if (rc != 0 || out->length == 0) {
+        printf("** could not write back %s; the cartridge file is kept\n", point.c_str());
+    } else {
+        flushing++;
+        FileSlot* f = pfopen(point.c_str(), "wf");
+        if (f) {
+            bclear(f->contents);
+            bappend_bytes(f->contents, out->bytes, out->length);
+            pfclose(f);
+        }
+        flushing--;
+    }
+    destroy_buffer(out);
+}
+
+void flush_dirty_mounts_immediately() {
+    for (int i = pmounts - 1; i >= 0; i--) flush_dirty_mount(i, 0);
+}
+
+void flush_dirty_mounts_delayed() {
+    for (int i = pmounts - 1; i >= 0; i--) flush_dirty_mount(i, 1);
+}
+
+void prune_mounts() {
+    int before = pmounts;
+    if (pending_prune && app.exclusive_pid == 0) {
+        pending_prune = 0;
+    } else if (pmounts <= MOUNT_PRUNE_THRESHOLD) {
+        return;
+    }
+    flush_dirty_mounts_immediately();
+    delete_clean_ram_mounts();
+    printf("pruned %d -> %d mounts\n", before, pmounts);
+    if (pmounts > MOUNT_ADD_LIMIT) {
+        printf("** fatal: too many mounts (%d); could not prune.\n", pmounts);
+        print_mounts();
+        orvanta_terminate(0);
+    }
+}

@@ -1,0 +1,43 @@
+// Seams of storage_pending.h: deltas and downloads give their empty results until they
+// are built; PNG images are encoded here (u8 bitmaps wait for the palettes).
+#include "storage/storage_pending.h"
+
+#include <lodepng.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "arrays/typed_array.h"
+#include "kernel/cpu.h"
+
+ByteBuffer* storage_delta_create(const char*, int64_t, const char*, int64_t) { return nullptr; }
+ByteBuffer* storage_delta_apply(const char*, int64_t, const char*, int64_t) { return nullptr; }
+int storage_download_start(const char*) { return -1; }
+int storage_download_poll(int64_t, ByteBuffer** body, std::string*) {
+    *body = nullptr;
+    return 4;
+}
+// i32 elements are their four bytes in memory order as R, G, B, A. u8 elements are colour
+// indices through the current palette: not until the palette code lands.
+ByteBuffer* storage_png_from_value(lua_State* L, int idx) {
+    TypedArray* a = to_typed_array(L, idx);
+    if (!a || a->dims != 2 || ta_tag(a) != UT_I32 || a->width == 0 || a->height == 0) return nullptr;
+    int64_t n = ta_count(a);
+    const int32_t* e = ta_elems<int32_t>(a);
+    std::vector<unsigned char> rgba((size_t)n * 4);
+    for (int64_t i = 0; i < n; i++) {
+        uint32_t v = (uint32_t)e[i];
+        for (int k = 0; k < 4; k++) rgba[(size_t)i * 4 + k] = (unsigned char)(v >> (8 * k));
+    }
+    unsigned char* png = nullptr;
+    size_t size = 0;
+    unsigned err = lodepng_encode32(&png, &size, rgba.data(), a->width, a->height);
+    ByteBuffer* out = nullptr;
+    if (!err && png) {
+        out = create_buffer_2((int64_t)size, 0);
+        bappend_bytes(out, png, (int64_t)size);
+    }
+    free(png);
+    spend_cpu(n);
+    return out;
+}

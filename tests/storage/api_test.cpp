@@ -1,0 +1,143 @@
+// The file and object globals, as Lua tables of cases run in the root process.
+#include "api/cases.h"
+#include "vfs_fixture.h"
+
+static std::string api_host;
+
+static void mount_test_root() { mount_host_path("/", api_host.c_str()); }
+
+struct FileApi : ::testing::Test {
+    void SetUp() override {
+        api_host = make_temp_folder();
+        pdisk_reset_hook = mount_test_root;
+    }
+    void TearDown() override {
+        pdisk_reset_hook = nullptr;
+        pfile_reset();
+        std::string cmd = "rm -rf '" + api_host + "'";
+        if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
+    }
+};
+
+TEST_F(FileApi, StoreAndFetch) {
+    check_cases({
+        {"store('/ram/t.orb', {a = 1, b = {2, 3}})", "(none)"},
+        {"fetch('/ram/t.orb')", "{a=1, b={2, 3}}, {}"},
+        {"store('/d.txt', 'on the host') or fetch('/d.txt')", "\"on the host\""},
+        {"store('/ram/r.bin', 'hello', '--[[orb_format=\"raw\"]]')", "(none)"},
+        {"fetch('/ram/r.bin')", "\"hello\", {orb_format=\"raw\"}"},
+        {"store('/ram/u.txt', '\\xff\\xfea\\0\\r\\0\\n\\0', '--[[orb_format=\"raw\",metadata_format=\"none\"]]') "
+         "or fetch('/ram/u.txt') == 'a\\n'", "true"},
+        {"fetch('/ram/missing')", "(none)"},
+        {"fetch('/ram')", "(none)"},
+        {"fetch()", "(none)"},
+        {"fetch('/a b')", "(none)"},
+        {"store('/ram/n.txt', 12) or fetch('/ram/n.txt')", "12"},
+        {"store('/ram/m.orb', {1, 2}) or _store_metadata_str_to_file('/ram/m.orb', "
+         "'--[[orb_format=\"orb\",title=\"new\"]]\\n')", "nil"},
+        {"_fetch_metadata_from_file('/ram/m.orb')", "{orb_format=\"orb\", title=\"new\"}"},
+        {"fetch('/ram/m.orb')", "{1, 2}, {orb_format=\"orb\", title=\"new\"}"},
+        {"_fetch_metadata_from_file('/ram/r.bin')", "{orb_format=\"raw\"}"},
+        {"_fetch_metadata_from_file('/d.txt')", "{}"},
+        {"_fetch_metadata_from_file('/ram/u.txt')", "(none)"},
+        {"_store_metadata_str_to_file('/ram/new.orb', '--[[orb]]\\n') or fstat('/ram/new.orb')", "\"file\""},
+    });
+}
+
+TEST_F(FileApi, CartridgesThroughTheApi) {
+    check_cases({
+        {"store('/ram/c.q64', 'x\\nversion 2\\n\\n:: main.lua\\nprint(1)\\n:: [eoc]\\n')", "(none)"},
+        {"fetch('/ram/c.q64/main.lua')", "\"print(1)\""},
+        {"(fstat('/ram/c.q64'))", "\"folder\""},
+        {"select(2, fstat('/ram/c.q64')) == #fetch('/ram/c.q64')", "true"},
+        {"select(3, fstat('/ram/c.q64')):sub(1, 11)", "\"/ram/mount/\""},
+        {"store('/ram/c.q64/main.lua', 'print(2)', '--[[orb_format=\"raw\",metadata_format=\"none\"]]')", "(none)"},
+        {"select(2, fstat('/ram/c.q64')) > 43", "true"},  // written back: fstat of a cartridge flushes
+        {"fetch('/ram/c.q64'):find('print%(2%)') ~= nil", "true"},
+        {"ls('/ram/c.q64')", "{\"main.lua\"}, 0"},
+        {"mkdir('/ram/e.q64')", "(none)"},
+        {"select(2, fstat('/ram/e.q64')) == #fetch('/ram/e.q64')", "true"},
+        {"#fetch('/ram/e.q64') > 0", "true"},
+    });
+}
+
+TEST_F(FileApi, FoldersAndListing) {
+    check_cases({
+        {"mkdir()", "\"mkdir: no path\""},
+        {"mkdir('/ram/w')", "(none)"},
+        {"mkdir('/ram/w')", "\"mkdir: directory already exists\""},
+        {"mkdir('/a b')", "\"mkdir failed\""},
+        {"mkdir('/hostdir')", "(none)"},
+        {"store('/ram/w/b9.txt', 'x') or store('/ram/w/b10.txt', 'y') or mkdir('/ram/w/sub')", "nil"},
+        {"ls('/ram/w')", "{\"sub\", \"b9.txt\", \"b10.txt\"}, 1"},
+        {"ls('/a b')", "(none)"},
+        {"(({ls()})[1])[1] ", "\"hostdir\""},
+        {"fstat('/ram/w')", "\"folder\", 0, nil"},
+        {"fstat('/ram')", "\"folder\", 0, \"/ram\""},
+        {"store('/ram/w/raw.bin', 'abc', '--[[orb_format=\"raw\",metadata_format=\"none\"]]')", "(none)"},
+        {"fstat('/ram/w/raw.bin')", "\"file\", 3, nil"},
+        {"fstat('/ram/none')", "(none)"},
+        {"fstat('/a b')", "(none)"},
+        {"cp('/ram/w/b9.txt', '/ram/w/copy.txt') or fetch('/ram/w/copy.txt')", "\"x\""},
+        {"cp('/ram/w/b9.txt', '/ram/w/b9.txt') or fetch('/ram/w/b9.txt')", "\"x\""},
+        {"_fdelete('/ram/w/copy.txt') or fstat('/ram/w/copy.txt')", "nil"},
+        {"mount('/mm', '/ram/w') or fetch('/mm/b10.txt')", "\"y\""},
+        {"fstat('/mm')", "\"folder\", 0, \"/ram/w\""},
+        {"mount('/mr', '/ram') or cd('/mr') or pwd()", "\"/mr\""},
+        {"cd('/') or pwd()", "\"/\""},
+        {"mount('/bad', '/a b') or fstat('/bad')", "nil"},
+    });
+}
+
+TEST_F(FileApi, WorkingFolderAndPaths) {
+    check_cases({
+        {"pwd()", "\"/\""},
+        {"cd('..') or pwd()", "\"/\""},
+        {"mkdir('/ram/w') or cd('/ram/w') or pwd()", "\"/ram/w\""},
+        {"store('rel.txt', 'r') or fetch('/ram/w/rel.txt')", "\"r\""},
+        {"fullpath('a/../b')", "\"/ram/w/b\""},
+        {"cd('rel.txt')", "\"path not found\""},
+        {"cd('/nowhere')", "\"path not found\""},
+        {"cd('not/absolute', true) or pwd()", "\"not/absolute\""},
+        {"fetch('x.txt')", "(none)"},  // refused, not fatal
+        {"cd('/ram') or pwd()", "\"/ram\""},
+        {"fullpath('backtrail://a/../b')", "\"backtrail://a/../b\""},
+        {"fullpath('/a b')", "(none)"},
+        {"_normalise_userland_path('a//b/../c')", "\"a/c\""},
+        {"_is_well_formed_bbs_path('ABCDEFabc123')", "true"},
+        {"_is_well_formed_bbs_path('ABCDEFaBc')", "false"},
+        {"_is_well_formed_bbs_path('AB')", "true"},
+    });
+}
+
+TEST_F(FileApi, CacheStaysInItsFolder) {
+    check_cases({
+        {"_cache_store('carts', 'a.q64.png', string.rep('x', 511)) or _cache_fetch('carts', 'a.q64.png')", "nil"},
+        {"_cache_store('carts', 'b.q64.png', string.rep('y', 512)) or #_cache_fetch('carts', 'b.q64.png')", "512"},
+        {"_cache_store('..', 'x', string.rep('z', 600)) or _cache_fetch('..', 'x')", "nil"},
+        {"_cache_store('carts', '../../escape', string.rep('z', 600)) or _cache_fetch('carts', '../../escape')",
+         "nil"},
+        {"_cache_fetch('carts')", "(none)"},
+    });
+    EXPECT_EQ(host_read(std::string(config.home) + "/cache/carts/b.q64.png"), std::string(512, 'y'));
+}
+
+TEST_F(FileApi, PngImages) {
+    // Stored i32 elements are R, G, B, A from the low byte up; fetched ones are 0xRRGGBB.
+    check_cases({
+        {"(function() local a = userdata('i32', 2, 1) a:set(0, 0, 0x800000ff, 0x00ff0000) "
+         "store('/ram/p.png', a) local b = fetch('/ram/p.png') return b:get(0, 0), b:get(1, 0) end)()",
+         "16711680, 255"},
+        {"store('/ram/q.png', 'not an image') or fetch('/ram/q.png')", "nil"},
+    });
+}
+
+TEST_F(FileApi, PiecesOfOtherSubsystemsGiveTheirEmptyResults) {
+    check_cases({
+        {"create_delta('a', 'b')", "(none)"},
+        {"apply_delta('a', 'b')", "(none)"},
+        {"_fetch_backtrail('/d.txt@2025-01-01_00:00:00')", "(none)"},
+        {"_fetch_remote('https://example.invalid/x')", "nil, \"could not download\""},
+        {"_fetch_remote_result(1)", "nil, nil, \"could not download\""},
+    });
+}

@@ -1,0 +1,203 @@
+// Opening modes, cartridge mounts and their write-back, early clearing and the slot and
+// mount limits.
+#include "vfs_fixture.h"
+
+using VfsFiles = Vfs;
+
+TEST_F(VfsFiles, RamFilesShareOneSlot) {
+    EXPECT_FALSE(pfopen("/ram/none", "r"));
+    int free_before = pdisk_count_slots_by_kind(0);
+    ASSERT_TRUE(vfs_write("/ram/a.txt", "hello"));
+    EXPECT_EQ(pdisk_count_slots_by_kind(0), free_before - 1);
+    FileSlot* a = pfopen("/ram/a.txt", "r");
+    FileSlot* b = pfopen("/ram/a.txt", "a");
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(b->contents->cursor, 5);
+    FileSlot* c = pfopen("/ram/a.txt", "w");
+    EXPECT_EQ(c->contents->length, 0);  // "w" empties it for every holder
+    pfclose(c);
+    EXPECT_TRUE(pdisk_file_exists("/ram/a.txt"));
+    EXPECT_FALSE(pdisk_file_exists("/ram/b.txt"));
+}
+
+TEST_F(VfsFiles, HostModes) {
+    ASSERT_TRUE(vfs_write("/h.txt", "abc"));
+    EXPECT_EQ(host_read(host + "/h.txt"), "abc");
+    ASSERT_TRUE(vfs_write("/h.txt", "de", "a"));
+    EXPECT_EQ(host_read(host + "/h.txt"), "abcde");
+    EXPECT_EQ(vfs_read("/h.txt").value_or("?"), "abcde");
+    std::string big(70000, 'x');
+    host_write(host + "/big", big);
+    EXPECT_EQ(vfs_read("/big", "rm")->size(), 65536u);  // stops once past 65,535 bytes
+    EXPECT_EQ(vfs_read("/big", "re")->size(), 0u);
+    mkdir((host + "/dir").c_str(), 0755);
+    EXPECT_FALSE(vfs_read("/dir"));
+    EXPECT_FALSE(vfs_write("/dir", "x"));
+    EXPECT_FALSE(vfs_write("/nofolder/x", "x"));
+}
+
+TEST_F(VfsFiles, FailedHostWriteIsReportedAndLeavesNoTrace) {
+    mkdir((host + "/d").c_str(), 0755);
+    host_write(host + "/d/f", "old");
+    FileSlot* f = pfopen("/d/f", "w");
+    ASSERT_TRUE(f);
+    bappend_str(f->contents, "new");
+    // The folder goes away between open and close (even root can't write there then).
+    ASSERT_EQ(rename((host + "/d").c_str(), (host + "/moved").c_str()), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pfclose(f), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("could not write /d/f"), std::string::npos);
+    EXPECT_EQ(host_read(host + "/moved/f"), "old");
+    EXPECT_EQ(host_read(host + "/d/f"), "<missing>");
+    // A successful write replaces the file whole and leaves no temporary file beside it.
+    ASSERT_TRUE(vfs_write("/moved/f", "new"));
+    EXPECT_EQ(host_read(host + "/moved/f"), "new");
+    std::string cmd = "test $(ls -A '" + host + "/moved' | wc -l) -eq 1";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+// A text cartridge of one file, as our writer makes it.
+static std::string text_cart(const std::string& main_lua) {
+    return std::string(Q64_TEXT_FIRST_LINE) + "version 2\n\n:: main.lua\n" + main_lua + "\n:: [eoc]\n";
+}
+
+TEST_F(VfsFiles, CartridgeWriteBackWaitsForTheDelay) {
+    host_write(host + "/g.q64", text_cart("print(1)"));
+    EXPECT_EQ(vfs_read("/g.q64/main.lua").value_or("?"), "print(1)");
+    EXPECT_TRUE(pdisk_directory_exists("/g.q64", 1));
+    ASSERT_TRUE(vfs_write("/g.q64/main.lua", "print(2)"));
+    fake_now += 200;
+    ASSERT_TRUE(vfs_write("/g.q64/main.lua", "print(3)"));
+    fake_now += 99;
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(host_read(host + "/g.q64"), text_cart("print(1)"));
+    fake_now += 1;  // 300 ms after the first change
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(host_read(host + "/g.q64"), text_cart("print(3)"));
+    // Held while an exclusive process runs.
+    app.exclusive_pid = 7;
+    ASSERT_TRUE(vfs_write("/g.q64/main.lua", "print(4)"));
+    fake_now += 1000;
+    flush_dirty_mounts_delayed();
+    flush_dirty_mounts_immediately();
+    EXPECT_EQ(host_read(host + "/g.q64"), text_cart("print(3)"));
+    app.exclusive_pid = 0;
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(host_read(host + "/g.q64"), text_cart("print(4)"));
+}
+
+TEST_F(VfsFiles, MkdirOfCartridgeMakesAnEmptyOne) {
+    ASSERT_EQ(pmkdir("/ram/new.q64.rom"), 0);
+    // Not written yet; "rf" writes every dirty mount back before it reads.
+    EXPECT_FALSE(find_ram_slot("/ram/new.q64.rom"));
+    FileSlot* f = pfopen("/ram/new.q64.rom", "rf");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(std::string((const char*)f->contents->bytes, 3), "q64");
+    pfclose(f);
+}
+
+TEST_F(VfsFiles, StoringACartridgeFileDropsItsStaleMount) {
+    host_write(host + "/g.q64", text_cart("old"));
+    ASSERT_TRUE(vfs_write("/g.q64/main.lua", "edited"));  // mounts and dirties it
+    ASSERT_TRUE(vfs_write("/g.q64", text_cart("stored"), "wf"));
+    fake_now += 1000;
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(host_read(host + "/g.q64"), text_cart("stored"));
+    EXPECT_EQ(vfs_read("/g.q64/main.lua").value_or("?"), "stored");
+}
+
+TEST_F(VfsFiles, PartlyReadCartridgeIsNeverWrittenBack) {
+    std::string bad = text_cart("x");
+    bad.replace(bad.find("version 2"), 9, "version 9");
+    host_write(host + "/bad.q64", bad);
+    ASSERT_TRUE(vfs_write("/bad.q64/main.lua", "y"));
+    fake_now += 1000;
+    testing::internal::CaptureStdout();
+    flush_dirty_mounts_delayed();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(host_read(host + "/bad.q64"), bad);
+}
+
+TEST_F(VfsFiles, NoNewCartridgeMounts) {
+    host_write(host + "/g.q64", text_cart("x"));
+    app.no_new_cart_mounts = 1;
+    EXPECT_FALSE(vfs_read("/g.q64/main.lua"));
+    app.no_new_cart_mounts = 0;
+    EXPECT_TRUE(vfs_read("/g.q64/main.lua"));
+}
+
+TEST_F(VfsFiles, EarlyClearingFreesCleanCartridgesButNotOpenOnes) {
+    host_write(host + "/g.q64", text_cart("keep"));
+    host_write(host + "/h.q64", text_cart("held"));
+    ASSERT_TRUE(vfs_read("/g.q64/main.lua"));
+    FileSlot* held = pfopen("/h.q64/main.lua", "r");
+    ASSERT_TRUE(held);
+    int used = MAX_FILE_SLOTS - pdisk_count_slots_by_kind(0);
+    // Up to 8,193 slots in use nothing happens.
+    for (int i = used; i < MAX_FILE_SLOTS / 2 + 1; i++)
+        ASSERT_TRUE(vfs_write("/ram/f" + std::to_string(i), "")) << i;
+    EXPECT_TRUE(find_mount_by_point("/g.q64"));
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(vfs_write("/ram/one_more", ""));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("@@@@ early clearing; 8193 -> "), std::string::npos) << out;
+    EXPECT_FALSE(find_mount_by_point("/g.q64"));
+    EXPECT_TRUE(find_mount_by_point("/h.q64"));
+    EXPECT_EQ(std::string((const char*)held->contents->bytes), "held");
+    pfclose(held);
+    EXPECT_EQ(vfs_read("/g.q64/main.lua").value_or("?"), "keep");  // mounted again from its file
+    testing::internal::CaptureStdout();
+    prune_mounts();  // the pending prune runs once
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("pruned "), std::string::npos);
+}
+
+TEST_F(VfsFiles, EarlyClearingKeepsTheMountAnOpenWentThrough) {
+    host_write(host + "/g.q64", text_cart("m"));
+    ASSERT_TRUE(vfs_read("/g.q64/main.lua"));
+    for (int i = MAX_FILE_SLOTS - pdisk_count_slots_by_kind(0); i < MAX_FILE_SLOTS / 2 + 1; i++)
+        ASSERT_TRUE(vfs_write("/ram/f" + std::to_string(i), ""));
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(vfs_write("/g.q64/new.txt", "fresh"));  // clears early while taking its slot
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("@@@@ early clearing"), std::string::npos);
+    EXPECT_EQ(vfs_read("/g.q64/new.txt").value_or("?"), "fresh");
+    fake_now += 1000;
+    flush_dirty_mounts_delayed();
+    EXPECT_NE(host_read(host + "/g.q64").find(":: new.txt\nfresh\n"), std::string::npos);
+}
+
+TEST_F(VfsFiles, FullSlotTable) {
+    testing::internal::CaptureStdout();
+    int made = 0;
+    while (vfs_write("/ram/f" + std::to_string(made), "")) made++;
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(made, MAX_FILE_SLOTS);
+    EXPECT_NE(out.find("** too many files **"), std::string::npos);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pmkdir("/ram/dir"), 2);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("** too many files (during mkdir) **"), std::string::npos);
+    EXPECT_EQ(vfs_read("/ram/f0").value_or("?"), "");  // existing files still open
+}
+
+TEST_F(VfsFiles, MountTableNeverOverflows) {
+    int added = 0;
+    while (mount_p_path(("/m" + std::to_string(added)).c_str(), "/ram")) added++;
+    EXPECT_EQ(pmounts, MOUNT_ADD_LIMIT);
+    EXPECT_FALSE(mount_q64_path("/ram/c.q64"));
+    testing::internal::CaptureStdout();
+    prune_mounts();  // nothing to prune, but no fatal exit either
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(pmounts, MOUNT_ADD_LIMIT);
+    EXPECT_FALSE(mount_p_path("/x", "/a b"));  // an illegal path is refused
+}
+
+TEST_F(VfsFiles, MountOfAPathMapsItsOrigin) {
+    mkdir((host + "/real").c_str(), 0755);
+    host_write(host + "/real/f.txt", "r");
+    ASSERT_TRUE(mount_p_path("/alias", "/real"));
+    EXPECT_EQ(vfs_read("/alias/f.txt").value_or("?"), "r");
+    EXPECT_STREQ(get_mount_description("/alias"), ("host:" + host + "/real").c_str());
+    EXPECT_STREQ(get_mount_description("/ram"), "/ram");
+    EXPECT_EQ(get_mount_description("/real"), nullptr);
+}

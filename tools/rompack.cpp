@@ -1,0 +1,98 @@
+// rompack: packs the system's Lua files into sysrom.dat.
+//   rompack OUT ROM_FOLDER [EXTRA_CART]
+// Record 0 is the export name (empty), record 1 a ROM image holding every file of
+// ROM_FOLDER under system/, and record 2, when given, the bytes of an extra cartridge
+// (a ROM image, mounted at /ram/expcart). Records are big-endian u32 length-prefixed.
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "storage/cart.h"
+#include "storage/pdisk.h"
+
+static bool read_file(const std::string& path, std::string* out) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    char buf[16384];
+    size_t n;
+    out->clear();
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+    fclose(f);
+    return true;
+}
+
+static void put_record(std::string* dat, const void* bytes, size_t n) {
+    unsigned char h[4] = {(unsigned char)(n >> 24), (unsigned char)(n >> 16), (unsigned char)(n >> 8),
+                          (unsigned char)n};
+    dat->append((const char*)h, 4);
+    dat->append((const char*)bytes, n);
+}
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: rompack OUT ROM_FOLDER [EXTRA_CART]\n");
+        return 2;
+    }
+    std::vector<std::string> names;
+    if (DIR* d = opendir(argv[2])) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n[0] != '.' && n.find('.') != std::string::npos) names.push_back(n);
+        }
+        closedir(d);
+    } else {
+        fprintf(stderr, "rompack: can not read %s\n", argv[2]);
+        return 1;
+    }
+    std::sort(names.begin(), names.end());
+
+    pfile_init();
+    pfile_reset();
+    mount_ram_folder("/pack");
+    pmkdir("/pack/system");
+    for (const std::string& n : names) {
+        std::string text;
+        if (!read_file(std::string(argv[2]) + "/" + n, &text)) {
+            fprintf(stderr, "rompack: can not read %s\n", n.c_str());
+            return 1;
+        }
+        FileSlot* f = pfopen(("/pack/system/" + n).c_str(), "w");
+        if (!f) {
+            fprintf(stderr, "rompack: illegal file name %s\n", n.c_str());
+            return 1;
+        }
+        bappend_bytes(f->contents, text.data(), (int64_t)text.size());
+        pfclose(f);
+    }
+    ByteBuffer* rom = create_buffer_2(65536, 0);
+    ByteBuffer* origin = create_buffer_from_str("/pack");
+    if (write_q64_rom_from_ram_files(rom, origin, 0) != 0) {
+        fprintf(stderr, "rompack: can not write the ROM image\n");
+        return 1;
+    }
+    pfile_reset();  // the pack folder's files are in the image now
+    std::string dat;
+    put_record(&dat, "", 0);
+    put_record(&dat, rom->bytes, (size_t)rom->length);
+    destroy_buffer(rom);
+    destroy_buffer(origin);
+    if (argc > 3) {
+        std::string cart;
+        if (!read_file(argv[3], &cart)) {
+            fprintf(stderr, "rompack: can not read %s\n", argv[3]);
+            return 1;
+        }
+        put_record(&dat, cart.data(), cart.size());
+    }
+    std::string tmp = std::string(argv[1]) + ".tmp";
+    FILE* out = fopen(tmp.c_str(), "wb");
+    if (!out || fwrite(dat.data(), 1, dat.size(), out) != dat.size() || fclose(out) != 0 ||
+        rename(tmp.c_str(), argv[1]) != 0) {
+        fprintf(stderr, "rompack: can not write %s\n", argv[1]);
+        return 1;
+    }
+    return 0;
+}
