@@ -1,0 +1,52 @@
+// Slow path of the bytecode loop's budget check: the forced yield of a
+// thread whose slice is spent, and the stop of runaway non-yieldable code.
+#include "dialect/vm_budget.h"
+
+#include "ldebug.h"
+#include "ldo.h"
+#include "lopcodes.h"
+#include "lstate.h"
+
+// The fired check still charges its 2 cycles, without wrapping.
+static void charge_two() {
+    cpu_cycles = cpu_cycles > INT32_MAX - 2 ? INT32_MAX : cpu_cycles + 2;
+}
+
+// Instructions that take their operand count from the open stack top keep it;
+// for all others the frame's top is the live limit. The instruction checked
+// is the one about to run: the frame's saved position may be stale here.
+static void fix_top(lua_State* L, CallInfo* ci, const Instruction* pc) {
+    if (!isIT(*pc)) L->top = ci->top;
+}
+
+void vm_budget_fire(lua_State* L, const Instruction* pc) {
+    CallInfo* ci = L->ci;
+    if (!yieldable(L)) {
+        if ((int64_t)cpu_cycles - cpu_cycles_max > VM_RUNAWAY_CYCLES) {
+            fix_top(L, ci, pc);
+            ci->u.l.savedpc = pc + 1;  // report the line of the instruction not run
+            luaG_runerror(L, VM_RUNAWAY_MESSAGE);
+        }
+        charge_two();
+        return;
+    }
+    L->escape_slice_flag = 1;
+    if (ci->callstatus & CIST_HOOKYIELD) {
+        // First check after a budget yield of this frame: its instruction runs.
+        ci->callstatus &= ~CIST_HOOKYIELD;
+        charge_two();
+        return;
+    }
+    // Yield with no values, as from a hook; lua_resume continues this frame
+    // at pc. Not through lua_yieldk, which expects to be inside a hook.
+    fix_top(L, ci, pc);
+    ci->u.l.savedpc = pc;
+    ci->u2.nyield = 0;
+    ci->callstatus |= CIST_HOOKYIELD;
+    L->status = LUA_YIELD;
+    luaD_throw(L, LUA_YIELD);
+}
+
+int32_t vm_escape_slice_flag(lua_State* L) { return L->escape_slice_flag; }
+
+void vm_set_escape_slice_flag(lua_State* L, int32_t v) { L->escape_slice_flag = v; }

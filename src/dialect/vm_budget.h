@@ -1,0 +1,39 @@
+// The virtual CPU check and charge of the bytecode loop, and the per-thread
+// escape flag the loop raises whenever the check fires.
+#pragma once
+#include <cstdint>
+#include "kernel/cpu.h"
+
+struct lua_State;
+
+// Non-yieldable code (finalizers, callbacks of native routines) is charged
+// but never yielded; past this many cycles over its budget it is stopped with
+// a runtime error instead of hanging the host.
+constexpr int64_t VM_RUNAWAY_CYCLES = 64 * (int64_t)FRAME_CYCLES;
+#define VM_RUNAWAY_MESSAGE "cpu budget exceeded in code that cannot yield"
+
+// Slow path of the check: charges and returns when the instruction at pc may
+// run, or yields the running thread there (not yet executed, not charged), or
+// raises the runaway error.
+void vm_budget_fire(lua_State* L, const uint32_t* pc);
+
+// The flag read and reset by _yielded_to_escape_slice.
+int32_t vm_escape_slice_flag(lua_State* L);
+void vm_set_escape_slice_flag(lua_State* L, int32_t v);
+
+// Counter arithmetic wraps (defined) instead of overflowing; the kernel's
+// budgets stay far below the wrap point, and the slow path saturates.
+inline void vm_add_cycles(int32_t n) { cpu_cycles = (int32_t)((uint32_t)cpu_cycles + (uint32_t)n); }
+
+// Before every instruction fetch: one OR and compare, then the charge of 2.
+#define vm_budget_check(L, pc)                                                       \
+    do {                                                                             \
+        if (__builtin_expect((cpu_cycles | cpu_superyielding) > cpu_cycles_max, 0))  \
+            vm_budget_fire(L, pc);                                                   \
+        else                                                                         \
+            vm_add_cycles(2);                                                        \
+    } while (0)
+
+// First step of the 23 cheap handlers (moves, loads, additive and bitwise
+// arithmetic): they cost 1 cycle, not 2.
+#define vm_refund() vm_add_cycles(-1)
