@@ -246,7 +246,7 @@ TEST_F(ProcessTest, MemoryLimit) {
 
 TEST_F(ProcessTest, MemoryIsCountedAndFreed) {
     system_trio();
-    Process* p = spawn("big = string.rep('y', 1 << 20) yield_now() big = nil collectgarbage() yield_now()");
+    Process* p = spawn("big = string.rep('y', 1 << 20) yield_now() big = nil collectgarbage() while true do yield_now() end");
     int64_t start = process_memory_used(p);
     EXPECT_EQ(start, p->heap_bytes + 65536 + 524288);
     prepare_processes_for_frame();
