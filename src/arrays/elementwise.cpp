@@ -91,7 +91,9 @@ template <class T, int OP> inline T rule(T x, T y) {
             } else {
                 T yy = y == 0 ? (T)1 : y;
                 T q = quot_small<T>(x, yy);
-                T r = (T)(U)((U)x - (U)((U)q * (U)yy));
+                // Products of these widths fit in 64 bits; the unsigned short
+                // multiply would promote to a signed int and could overflow.
+                T r = (T)(U)(uint64_t)((int64_t)x - (int64_t)q * (int64_t)yy);
                 if constexpr (sgn) {
                     if (r != 0 && ((r ^ y) < 0)) r = (T)(U)((U)r + (U)y);
                     return (y == 0 || y == -1) ? (T)0 : r;

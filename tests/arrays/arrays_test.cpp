@@ -158,6 +158,8 @@ TEST(ArraysElementwise, PartCases) {
         {"local a, b = userdata('i32', 1, 'fffffff9'), userdata('i32', 1, '00000002') return a // b, a % b, a / b",
          "[i32 1x1 d1: -3], [i32 1x1 d1: 1], [i32 1x1 d1: -3]"},
         {"return userdata('i16', 2, 'fff90007') % -2", "[i16 2x1 d1: -1 -1]"},
+        // Quotient -1 times divisor -3 must not overflow on the way (caught by UBSan).
+        {"return userdata('i16', 2, '00037fff') % -3", "[i16 2x1 d1: 0 -2]"},
         {"return vec(-7) // 2, vec(-7) % 2, vec(7) % -2, vec(5.5) % 0", "[f64 1x1 d1: -4.0], [f64 1x1 d1: 1.0], [f64 1x1 d1: -1.0], [f64 1x1 d1: 0.0]"},
         {"return userdata('i32', 2, '0000000700000009') % 0", "[i32 2x1 d1: 0 0]"},
         {"local a = userdata('i32', 1, '0000c350') return a ^ 2, a ^ 3",
