@@ -6,7 +6,7 @@ local function run_program(path)
 	if not full then return end
 	-- A .lua file runs as it is; a cartridge (or folder) runs its main.lua.
 	local main, dir = full, full:match("^(.*)/[^/]*$")
-	if full:sub(-4) ~= ".lua" then main, dir = full .. "/main.lua", full end
+	if full:sub(-4):lower() ~= ".lua" then main, dir = full .. "/main.lua", full end
 	if dir == "" then dir = "/" end
 	local src = fetch(main)
 	if type(src) ~= "string" then

@@ -257,8 +257,8 @@ static int lua54_store_metadata_str(lua_State* L) {
 }
 
 static int lua54_list_files(lua_State* L) {
-    const char* path = lua_isnoneornil(L, 1) ? "/" : arg_text(L, 1);
-    if (!path) return 0;
+    const char* path = arg_text(L, 1);
+    if (!path) path = "/";  // missing, or not a text
     std::string p = path;
     return pflist(p.c_str(), L);
 }

@@ -5,6 +5,7 @@
 #include <lz4.h>
 #include <lz4hc.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -346,6 +347,22 @@ int populate_ram_folder_from_q64_buffer_v2(const char* prefix, ByteBuffer* b) {
     return partial;
 }
 
+// A decimal number as "%d" reads it (leading blanks, a sign), saturated rather than undefined
+// when out of range; false when no digit follows.
+static bool read_int(const char** pp, int* out) {
+    const char* p = *pp;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+    bool neg = *p == '-';
+    if (*p == '-' || *p == '+') p++;
+    if (*p < '0' || *p > '9') return false;
+    int64_t v = 0;
+    for (; *p >= '0' && *p <= '9'; p++) v = v > INT32_MAX ? v : v * 10 + (*p - '0');
+    if (neg) v = -v;
+    *out = v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (int)v;
+    *pp = p;
+    return true;
+}
+
 int populate_ram_folder_from_q64_buffer_v1(const char* prefix, ByteBuffer* b) {
     ByteBuffer* line = create_buffer_2(256, BUF_TAG_READLN);
     int partial = 0;
@@ -359,7 +376,8 @@ int populate_ram_folder_from_q64_buffer_v1(const char* prefix, ByteBuffer* b) {
         if (!sp) continue;
         std::string path(s, (size_t)(sp - s));
         int a = 0, attribs = 0;
-        if (sscanf(sp + 1, "%d:%d", &a, &attribs) != 2) continue;
+        const char* q = sp + 1;
+        if (!read_int(&q, &a) || *q++ != ':' || !read_int(&q, &attribs)) continue;
         if (path.find("..") != std::string::npos) continue;
         std::string full = join(prefix, path);
         if (attribs & 1) {
@@ -392,9 +410,10 @@ int populate_ram_folder_from_q64_buffer(const char* prefix, ByteBuffer* b) {
     breadln(b, line);
     breadln(b, line);
     int version = 0;
-    int ok = sscanf((const char*)line->bytes, "version %d", &version);
+    const char* v = (const char*)line->bytes;
+    bool ok = strncmp(v, "version", 7) == 0 && (v += 7, read_int(&v, &version));
     destroy_buffer(line);
-    if (ok != 1) return 1;
+    if (!ok) return 1;
     if (version == 1) return populate_ram_folder_from_q64_buffer_v1(prefix, b);
     if (version == 2) return populate_ram_folder_from_q64_buffer_v2(prefix, b);
     return 1;
@@ -429,10 +448,10 @@ Mount* mount_q64_path(const char* path) {
             partial = populate_ram_folder_from_q64_rom_buffer(folder, data);
         } else if (kind == 1) {
             partial = populate_ram_folder_from_q64_buffer(folder, data);
-        } else if (data->length > 0) {
+        } else {
             printf("can not populate %s\n", folder);
             printf("q64.png loader not supported in this build.\n");
-            partial = 1;
+            partial = data->length > 0;
         }
         destroy_buffer(data);
     }

@@ -248,28 +248,36 @@ ByteBuffer* host_read_file(const char* host_path, int64_t limit) {
     FILE* fp = fopen(host_path, "rb");
     if (!fp) return nullptr;
     struct stat st;
-    if (fstat(fileno(fp), &st) != 0 || S_ISDIR(st.st_mode)) {
+    // A file that can't be held whole is not opened: a cut-off copy would pass for the file.
+    bool capped = limit >= 0 && limit < BUFFER_MAX_LENGTH - 16384;
+    if (fstat(fileno(fp), &st) != 0 || S_ISDIR(st.st_mode) || (!capped && st.st_size > BUFFER_MAX_LENGTH)) {
         fclose(fp);
         return nullptr;
     }
     ByteBuffer* b = create_buffer_2(1024, FILE_CONTENTS_TAG);
     char chunk[16384];
     size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, fp)) > 0) {
-        if (bappend_bytes(b, chunk, (int64_t)got) != (int64_t)got) break;  // past the buffer limit
+    bool ok = true;
+    while (ok && (got = fread(chunk, 1, sizeof chunk, fp)) > 0) {
+        ok = bappend_bytes(b, chunk, (int64_t)got) == (int64_t)got;
         if (limit >= 0 && b->length > limit) break;
     }
+    if (ferror(fp)) ok = false;
     fclose(fp);
+    if (!ok) {
+        destroy_buffer(b);
+        return nullptr;
+    }
     b->cursor = 0;
     return b;
 }
 
 int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n) {
-    std::string tmp = std::string(host_path);
-    size_t slash = tmp.rfind('/');
-    tmp.insert(slash == std::string::npos ? 0 : slash + 1, ".orvtmp_");
-    tmp += ".XXXXXX";
-    std::string tmpl = tmp;
+    // A short name beside the target: the target's own name may already be as long as a name can be.
+    std::string tmpl = host_path;
+    size_t slash = tmpl.rfind('/');
+    tmpl.resize(slash == std::string::npos ? 0 : slash + 1);
+    tmpl += ".orvtmp_XXXXXX";
     int fd = mkstemp(tmpl.data());
     if (fd < 0) return -1;
     bool ok = true;
@@ -346,6 +354,12 @@ int mount_ram_folder(const char* path) {
 Mount* mount_p_path(const char* point, const char* path) {
     ByteBuffer* np = normalise_orvanta_path(point);
     if (!np) return nullptr;
+    // A cartridge file is mounted onto its folder, not onto the file itself.
+    if (ByteBuffer* target = normalise_orvanta_path(path)) {
+        const char* t = bstr(target);
+        if (q64_path_kind(t) && !find_mount_by_point(t) && pdisk_file_exists(t)) mount_q64_path(t);
+        destroy_buffer(target);
+    }
     int kind = 0;
     ByteBuffer* origin = resolve_to_origin(path, &kind, 0);
     Mount* m = nullptr;
@@ -557,7 +571,9 @@ FileSlot* pfopen(const char* path, const char* mode) {
             s->contents->cursor = m0 == 'a' ? s->contents->length : 0;
             s->mode[0] = m0;
             s->mode[1] = m1;
-            if (!s->path) s->path = create_buffer_from_buffer(n);
+            // The path of the latest open: closing a "wf" open drops the mount at that path.
+            if (s->path) destroy_buffer(s->path);
+            s->path = create_buffer_from_buffer(n);
             result = s;
         }
     } else if (kind == 2 && m0 == 'r') {
@@ -587,19 +603,15 @@ FileSlot* pfopen(const char* path, const char* mode) {
     } else if (kind == 1) {
         const char* hp = bstr(origin);
         ByteBuffer* data = nullptr;
-        if (host_writable(hp)) {
-            if (m0 == 'a') data = host_read_file(hp, -1);
-            if (!data) data = create_buffer_2(1024, FILE_CONTENTS_TAG);
-        }
+        // Appending holds only the new bytes; the file's own bytes are kept until close.
+        if (host_writable(hp)) data = create_buffer_2(1024, FILE_CONTENTS_TAG);
         if (data && (result = take_free_slot(nullptr, 0))) {
             result->kind = 1;
             result->path = create_buffer_from_buffer(n);
             result->origin = create_buffer_from_buffer(origin);
             result->contents = data;
-            result->contents->cursor = m0 == 'a' ? data->length : 0;
             result->mode[0] = m0;
             result->mode[1] = m1;
-            if (m0 == 'a') spend_cpu(data->length / 8);
         } else if (data) {
             destroy_buffer(data);
         }
@@ -636,7 +648,18 @@ int pfclose(FileSlot* f) {
     if (f->kind == 1) {
         if (wrote) {
             int64_t n = f->contents ? f->contents->length : 0;
-            rc = host_write_file(bstr(f->origin), f->contents ? f->contents->bytes : nullptr, n);
+            const uint8_t* bytes = f->contents ? f->contents->bytes : nullptr;
+            struct stat st;
+            if (f->mode[0] == 'a' && stat(bstr(f->origin), &st) == 0) {
+                // The file's own bytes, then the appended ones; one that can't be read is kept as it is.
+                ByteBuffer* whole = host_read_file(bstr(f->origin), -1);
+                rc = whole && bappend_bytes(whole, bytes, n) == n
+                         ? host_write_file(bstr(f->origin), whole->bytes, whole->length)
+                         : -1;
+                if (whole) destroy_buffer(whole);
+            } else {
+                rc = host_write_file(bstr(f->origin), bytes, n);
+            }
             spend_cpu(n / 8);
             spend_cpu(FRAME_CYCLES / 4);
             if (rc == 0) {

@@ -107,7 +107,9 @@ int delete_mount_point(const char* path) {
     return 0;
 }
 
-int delete_path(const char* path) {
+// The origin of a cartridge file is deleted once as a path of its own; that step never
+// repeats, so a mount that maps /ram/mount onto a folder inside it can't recurse for ever.
+static int delete_path_at(const char* path, bool via_origin) {
     ByteBuffer* n = normalise_orvanta_path(path);
     if (!n) return 0;
     std::string np = bstr(n);
@@ -119,8 +121,13 @@ int delete_path(const char* path) {
     std::string origin = bstr(ob);
     destroy_buffer(ob);
     if (!origin.empty() && kind == 1) {
+        // A host mount's own folder is never removed through it: deleting "/" keeps the drive.
+        std::string folder = origin.size() > 1 && origin.back() == '/' ? origin.substr(0, origin.size() - 1) : origin;
+        bool mount_folder = false;
+        for (int i = 0; i < pmounts; i++)
+            mount_folder = mount_folder || (pmount[i].kind == 1 && folder == bstr(pmount[i].origin));
         struct stat st;
-        if (lstat(origin.c_str(), &st) == 0) {
+        if (!mount_folder && lstat(origin.c_str(), &st) == 0) {
             if (S_ISDIR(st.st_mode)) rmdir(origin.c_str());
             else unlink(origin.c_str());
             backtrail_event(1, np.c_str(), origin.c_str());
@@ -129,7 +136,7 @@ int delete_path(const char* path) {
         mark_origin_dirty(origin.c_str());
         if (starts_with(origin.c_str(), "/ram/mount/")) {
             delete_ram_files_in_path(np.c_str());
-            if (origin != np) delete_path(origin.c_str());
+            if (origin != np && !via_origin) delete_path_at(origin.c_str(), true);
         } else if (pdisk_directory_exists(np.c_str(), 1)) {
             delete_ram_files_in_path(origin.c_str());
         } else if (FileSlot* s = find_ram_slot(origin.c_str())) {
@@ -139,6 +146,8 @@ int delete_path(const char* path) {
     pdisk_block_automount(0);
     return 0;
 }
+
+int delete_path(const char* path) { return delete_path_at(path, false); }
 
 // ---- listing ----
 

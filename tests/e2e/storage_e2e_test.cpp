@@ -151,4 +151,14 @@ TEST(StorageE2E, ProgramsThatCannotRunStillLetTheSystemExit) {
     }
 }
 
+TEST(StorageE2E, StartPathForms) {
+    Home h;
+    mkdir(h.drive("d").c_str(), 0755);
+    spit(h.drive("d/UP.LUA"), "_printh('up runs in ' .. pwd())");
+    for (const char* prog : {"/d/UP.LUA", "d/UP.LUA"}) {
+        std::string out = h.run(prog);
+        EXPECT_NE(out.find("up runs in /d\n"), std::string::npos) << prog << ": " << out;
+    }
+}
+
 }  // namespace

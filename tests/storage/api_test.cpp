@@ -72,6 +72,7 @@ TEST_F(FileApi, FoldersAndListing) {
         {"ls('/ram/w')", "{\"sub\", \"b9.txt\", \"b10.txt\"}, 1"},
         {"ls('/a b')", "(none)"},
         {"(({ls()})[1])[1] ", "\"hostdir\""},
+        {"(({ls({})})[1])[1] ", "\"hostdir\""},  // not a text: the default
         {"fstat('/ram/w')", "\"folder\", 0, nil"},
         {"fstat('/ram')", "\"folder\", 0, \"/ram\""},
         {"store('/ram/w/raw.bin', 'abc', '--[[orb_format=\"raw\",metadata_format=\"none\"]]')", "(none)"},
@@ -139,5 +140,9 @@ TEST_F(FileApi, PiecesOfOtherSubsystemsGiveTheirEmptyResults) {
         {"_fetch_backtrail('/d.txt@2025-01-01_00:00:00')", "(none)"},
         {"_fetch_remote('https://example.invalid/x')", "nil, \"could not download\""},
         {"_fetch_remote_result(1)", "nil, nil, \"could not download\""},
+        {"_apply_system_settings({network_access = false})", "(none)"},
+        {"_fetch_remote('https://example.invalid/x')", "nil, \"no network access\""},
+        {"_fetch_remote_result(1)", "nil, nil, \"no network access\""},
+        {"_apply_system_settings({network_access = true})", "(none)"},
     });
 }

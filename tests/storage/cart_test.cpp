@@ -202,6 +202,9 @@ TEST_F(Cartridges, TextReaderForms) {
         {"other version", "x\nversion 3\n\n:: a.lua\nhi\n:: [eoc]\n", 1, "", {}},
         {"legacy v1", "x\nversion 1\n## comment\nmain.lua 3:0 [..616263]\ngfx 0:1\n", 0, "",
          {{"main.lua", "abc"}, {"gfx", "<dir>"}}},
+        {"numbers out of range", "x\nversion 99999999999999\n\n:: a.lua\nhi\n:: [eoc]\n", 1, "", {}},
+        {"legacy v1 numbers out of range", "x\nversion 1\ngfx 99999999999999:99999999999999\n", 0, "",
+         {{"gfx", "<dir>"}}},
         {"legacy v1 without [", "x\nversion 1\nmain.lua 3:0 616263\n", 0, "could not read legacy q64",
          {{"main.lua", ""}}},
     };
@@ -225,4 +228,20 @@ TEST_F(Cartridges, MountingTheSamePathTwiceGivesTheFirstMount) {
     EXPECT_EQ(origin.size(), strlen("/ram/mount/") + 8);
     EXPECT_EQ(mount_q64_path("/ram/n.q64"), a);
     EXPECT_TRUE(pdisk_directory_exists(origin.c_str(), 0));
+}
+
+TEST_F(Cartridges, PngCardsAreNotReadInThisBuild) {
+    struct { const char* name; std::string bytes; int partial; } cases[] = {
+        {"/e.q64.png", "", 0}, {"/f.q64.png", "\x89PNG", 1},
+    };
+    for (auto& c : cases) {
+        host_write(host + c.name, c.bytes);
+        testing::internal::CaptureStdout();
+        Mount* m = mount_q64_path(c.name);
+        std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(m) << c.name;
+        EXPECT_NE(out.find("can not populate /ram/mount/"), std::string::npos) << c.name << ": " << out;
+        EXPECT_NE(out.find("\nq64.png loader not supported in this build.\n"), std::string::npos) << c.name;
+        EXPECT_EQ(m->partial, c.partial) << c.name;  // what was not read is never written over
+    }
 }

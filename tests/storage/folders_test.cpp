@@ -115,6 +115,8 @@ TEST_F(VfsFolders, CopyAndSizes) {
 }
 
 TEST_F(VfsFolders, Delete) {
+    delete_path("/");  // the drive is empty, yet stays
+    ASSERT_TRUE(host_directory_exists(host.c_str()));
     ASSERT_TRUE(vfs_write("/ram/d/x", "1"));
     ASSERT_EQ(pmkdir("/ram/d"), 0);
     ASSERT_TRUE(vfs_write("/ram/d/e/y", "2"));
@@ -142,4 +144,8 @@ TEST_F(VfsFolders, Delete) {
     EXPECT_EQ(delete_mount_point("/g2.q64"), 1);
     EXPECT_NE(host_read(host + "/g2.q64").find("\nedited\n"), std::string::npos);
     EXPECT_EQ(delete_mount_point("/g2.q64"), 0);
+    // A mount of /ram/mount onto a folder inside it: deleting through it ends.
+    pmkdir("/ram/mount");
+    ASSERT_TRUE(mount_p_path("/ram/mount", "/ram/mount/abc"));
+    delete_path("/ram/mount/x");
 }

@@ -1,5 +1,8 @@
 // Opening modes, cartridge mounts and their write-back, early clearing and the slot and
 // mount limits.
+#include <unistd.h>
+
+#include "kernel/cpu.h"
 #include "vfs_fixture.h"
 
 using VfsFiles = Vfs;
@@ -34,6 +37,46 @@ TEST_F(VfsFiles, HostModes) {
     EXPECT_FALSE(vfs_read("/dir"));
     EXPECT_FALSE(vfs_write("/dir", "x"));
     EXPECT_FALSE(vfs_write("/nofolder/x", "x"));
+    // The longest name a segment may have is still written (its temporary name is short).
+    std::string longest = "/" + std::string(254, 'n');
+    ASSERT_TRUE(vfs_write(longest, "long"));
+    EXPECT_EQ(host_read(host + longest), "long");
+    // Appending holds only the new bytes; the file keeps its own.
+    FileSlot* f = pfopen("/h.txt", "a");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->contents->length, 0);
+    bappend_str(f->contents, "f");
+    pfclose(f);
+    EXPECT_EQ(host_read(host + "/h.txt"), "abcdef");
+    // A file too big to hold whole is not opened, nor replaced by an append to it.
+    host_write(host + "/huge", "");
+    ASSERT_EQ(truncate((host + "/huge").c_str(), 3LL << 30), 0);
+    EXPECT_FALSE(vfs_read("/huge"));
+    EXPECT_EQ(vfs_read("/huge", "rm")->size(), 65536u);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(vfs_write("/huge", "x", "a"));
+    testing::internal::GetCapturedStdout();
+    struct stat st;
+    ASSERT_EQ(stat((host + "/huge").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 3LL << 30);
+}
+
+TEST_F(VfsFiles, CpuChargesOfFileIo) {
+    host_write(host + "/r.bin", std::string(800, 'r'));
+    struct { const char* what; void (*op)(); int64_t cycles; } cases[] = {
+        {"host read", [] { vfs_read("/r.bin"); }, 100},
+        {"metadata read", [] { vfs_read("/r.bin", "rm"); }, 100},
+        {"existence test", [] { pdisk_file_exists("/r.bin"); }, 16},
+        {"host write", [] { vfs_write("/w.bin", std::string(80, 'w')); }, 10 + FRAME_CYCLES / 4},
+        {"host append", [] { vfs_write("/r.bin", std::string(16, 'a'), "a"); }, 2 + FRAME_CYCLES / 4},
+        {"RAM files", [] { vfs_write("/ram/x", std::string(800, 'x')); vfs_read("/ram/x"); }, 0},
+    };
+    for (auto& c : cases) {
+        cpu_cycles = 0;
+        c.op();
+        EXPECT_EQ(cpu_cycles, c.cycles) << c.what;
+    }
+    EXPECT_EQ(host_read(host + "/r.bin"), std::string(800, 'r') + std::string(16, 'a'));
 }
 
 TEST_F(VfsFiles, FailedHostWriteIsReportedAndLeavesNoTrace) {
@@ -104,6 +147,14 @@ TEST_F(VfsFiles, StoringACartridgeFileDropsItsStaleMount) {
     flush_dirty_mounts_delayed();
     EXPECT_EQ(host_read(host + "/g.q64"), text_cart("stored"));
     EXPECT_EQ(vfs_read("/g.q64/main.lua").value_or("?"), "stored");
+    // A RAM cartridge file first made through another path.
+    ASSERT_TRUE(mount_p_path("/alias", "/ram"));
+    ASSERT_TRUE(vfs_write("/alias/r.q64", text_cart("first"), "wf"));
+    ASSERT_TRUE(vfs_write("/ram/r.q64/main.lua", "edited"));
+    ASSERT_TRUE(vfs_write("/ram/r.q64", text_cart("stored"), "wf"));
+    fake_now += 1000;
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(vfs_read("/ram/r.q64", "rf").value_or("?"), text_cart("stored"));
 }
 
 TEST_F(VfsFiles, PartlyReadCartridgeIsNeverWrittenBack) {
@@ -195,6 +246,9 @@ TEST_F(VfsFiles, MountTableNeverOverflows) {
 TEST_F(VfsFiles, MountOfAPathMapsItsOrigin) {
     mkdir((host + "/real").c_str(), 0755);
     host_write(host + "/real/f.txt", "r");
+    host_write(host + "/g.q64", text_cart("cart"));
+    ASSERT_TRUE(mount_p_path("/cm", "/g.q64"));  // onto the cartridge's folder, not its file
+    EXPECT_EQ(vfs_read("/cm/main.lua").value_or("?"), "cart");
     ASSERT_TRUE(mount_p_path("/alias", "/real"));
     EXPECT_EQ(vfs_read("/alias/f.txt").value_or("?"), "r");
     EXPECT_STREQ(get_mount_description("/alias"), ("host:" + host + "/real").c_str());
