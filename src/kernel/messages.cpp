@@ -85,7 +85,15 @@ ByteBuffer* read_process_message(Process* p, ByteBuffer* dst) {
     bappend_bytes(dst, start, text_len);
     q->cursor += end ? text_len + 1 : avail;
     if (q->cursor >= q->length) q->length = q->cursor = 0;
-    else if (q->cursor > q->length - q->cursor) bcrop(q, q->cursor, q->length - q->cursor);
+    else if (q->cursor > q->length - q->cursor) {
+        // Only the pending bytes move: clearing the whole capacity (as bcrop does) would cost
+        // a queue that once grew large its full size on every crop.
+        int32_t rest = q->length - q->cursor;
+        memmove(q->bytes, q->bytes + q->cursor, (size_t)rest);
+        q->length = rest;
+        q->cursor = 0;
+        q->bytes[rest] = 0;
+    }
     return dst;
 }
 
@@ -167,7 +175,8 @@ int lua54_send_message(lua_State* L) {
 
 int lua54__read_message(lua_State* L) {
     if (!cproc) return 0;
-    ByteBuffer* m = read_process_message(cproc, nullptr);
-    if (!m) return 0;
+    // Its own copy: a finalizer run while the text is read may read the next message.
+    BufferPtr m(create_buffer_2(256, BUF_TAG_QUEUE));
+    if (!read_process_message(cproc, m.get())) return 0;
     return destringify_object(L, (const char*)m->bytes, m->length);
 }

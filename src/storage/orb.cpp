@@ -99,7 +99,7 @@ inline void put_s(Writer& w, const char* s) { put(w, s, (int64_t)strlen(s)); }
 
 // The orb escapes: \n, \\, \", printable bytes but ']' as they are, the rest as \ddd.
 // Returns the bytes added.
-int64_t put_escaped(Writer& w, const char* s, size_t n) {
+int64_t put_escaped_piece(Writer& w, const char* s, size_t n) {
     if (!room(w, (int64_t)n * 4)) return 0;
     uint8_t* o = w.out->bytes + w.out->length;
     uint8_t* start = o;
@@ -124,6 +124,14 @@ int64_t put_escaped(Writer& w, const char* s, size_t n) {
     w.out->length += (int32_t)added;
     w.out->cursor = w.out->length;
     return added;
+}
+
+int64_t put_escaped(Writer& w, const char* s, size_t n) {
+    // In pieces, so that room is asked for the worst case of a piece, not of a whole long string.
+    const size_t piece = 1 << 20;
+    int64_t total = 0;
+    for (size_t at = 0; at < n && !w.failed; at += piece) total += put_escaped_piece(w, s + at, std::min(piece, n - at));
+    return total;
 }
 
 // The Lua core's text of a float ("%.14g", ".0" added when it looks like an integer).
@@ -493,7 +501,8 @@ Pos get_lz4orb(Reader& r, Pos p) {
     Pos block = p + 12;
     if ((uint64_t)(r.end - block) < c || c > (uint32_t)LZ4_MAX_INPUT_SIZE) return nullptr;
     // An LZ4 block expands at most about 255 times; a larger recorded size is a lie.
-    if ((uint64_t)plain > (uint64_t)c * 255 + 64 || (int64_t)plain > BUFFER_MAX_LENGTH - 65536 - 16) {
+    // No writer makes a plain text past ORB_MAX_TEXT either.
+    if ((uint64_t)plain > (uint64_t)c * 255 + 64 || (int64_t)plain > ORB_MAX_TEXT) {
         tolo_debugf("reading corrupt lz4 value // sizes do not match: %d %d\n", -1, (int)plain);
         return nullptr;
     }
@@ -694,7 +703,7 @@ void size_hint(const Reader& r, Pos p, int* narr, int* nrec) {
     for (; p < end; p++) {
         uint8_t c = *p;
         if (in_str) {
-            if (c == '\\') p++;
+            if (c == '\\' && p + 1 < end) p++;
             else if (c == '"') in_str = false;
             continue;
         }
@@ -946,6 +955,12 @@ int unorb_from_fetched_buffer(lua_State* L, const uint8_t* bytes, int64_t len, c
     if (ext == "png") {
         unsigned char* rgba = nullptr;
         unsigned w = 0, h = 0;
+        // No array holds more than 16 MB: refuse such sizes before the decoder allocates them.
+        LodePNGState st;
+        lodepng_state_init(&st);
+        unsigned bad = lodepng_inspect(&w, &h, &st, bytes, (size_t)len);
+        lodepng_state_cleanup(&st);
+        if (!bad && (uint64_t)w * h * 4 > (uint64_t)TA_MAX_DATA_BYTES) return 0;
         if (lodepng_decode32(&rgba, &w, &h, bytes, (size_t)len) != 0 || !rgba) {
             free(rgba);
             printf(" ** couldn't load png\n");

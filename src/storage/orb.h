@@ -18,7 +18,8 @@ constexpr int32_t BUF_TAG_ORB = 111;                // temporary buffers of the 
 
 // Nesting deeper than this is written as nil and refused by the reader.
 constexpr int ORB_MAX_DEPTH = 256;
-// Texts longer than this are not written (the value becomes nil).
+// Texts longer than this are not written (the value becomes nil), and lz4 values that claim
+// a longer plain text are refused.
 constexpr int64_t ORB_MAX_TEXT = 256LL << 20;
 
 // Appends the orb text of the value at idx to out. A table met again inside itself, or nested

@@ -1,6 +1,7 @@
 // Turning fetched file bytes into values, and the text that store writes.
 #include <lodepng.h>
 #include <cstdlib>
+#include <cstring>
 
 #include "orb/orb_fixture.h"
 
@@ -75,6 +76,16 @@ TEST(FetchedFiles, Png) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), " ** couldn't load png\n");
     // Two-part extensions are not png.
     EXPECT_EQ(fetch(lua, "abc", "/p/pic.q64.png"), "\"abc\"");
+
+    // A header claiming more pixels than any array holds is refused before decoding (it would
+    // otherwise allocate 6.4 GB, then fail on the missing pixel data).
+    std::string huge = bytes;
+    const unsigned char wh[8] = {0, 0, 0xA0, 0, 0, 0, 0xA0, 0};  // 40960 x 40960
+    memcpy(&huge[16], wh, 8);
+    lodepng_chunk_generate_crc((unsigned char*)&huge[8]);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(fetch(lua, huge, "/p/big.png"), "(none)");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 TEST(FetchedFiles, StoredTextReadsBack) {
@@ -93,6 +104,19 @@ TEST(FetchedFiles, StoredTextReadsBack) {
     EXPECT_EQ(text.substr(10, 4), std::string("lz4", 4));
     EXPECT_EQ(fetch(lua, text, "/ram/x.orb"), plain + " | {}");
     EXPECT_EQ(fetch(lua, titled, "/ram/x.orb"), plain + " | {title=\"t\"}");
+
+    // Stored under a text name, the LZ4 block's CR bytes survive for every caller.
+    lua.push("(function() local a = userdata('u8', 64) for i = 0, 63 do a[i] = i % 3 == 0 and 13 or i * 7 end "
+             "return {pix = a, s = 'a\\r\\nb'} end)()");
+    b = create_buffer_2(0, 111);
+    orb_store_text(lua.L, 1, nullptr, b);
+    std::string stored((char*)b->bytes, (size_t)b->length);
+    destroy_buffer(b);
+    plain = lua.text_of(1);
+    lua_settop(lua.L, 0);
+    ASSERT_NE(stored.find('\r', 10), std::string::npos);
+    for (const char* path : {"/ram/s.txt", "/ram/s.lua", "/ram/s.pn", "/ram/s.TXT"})
+        EXPECT_EQ(fetch(lua, stored, path), plain + " | {}") << path;
 }
 
 }  // namespace

@@ -88,6 +88,28 @@ while true do flip() end)";
     EXPECT_TRUE(report);
 }
 
+// A finalizer that reads a message while another is being read must not change what the
+// outer read sees: each read works on its own copy of the text.
+TEST(Messages, ReadInsideAFinalizerDuringARead) {
+    ASSERT_TRUE(harness_boot(R"(
+local function msg(ch) local t = {} for i = 1, 2000 do t[i] = {string.rep(ch, 8)} end return t end
+send_message(pid(), msg("a"))
+send_message(pid(), msg("b"))
+local inner
+for i = 1, 300 do
+  setmetatable({}, {__gc = function() if inner == nil then inner = _read_message() or false end end})
+end
+local m = _read_message()
+local bad = 0
+for i = 1, 2000 do if m[i][1] ~= "aaaaaaaa" then bad = bad + 1 end end
+_printh("outer bad " .. bad .. " inner " .. tostring(inner and inner[1][1]))
+)"));
+    harness_run_frames(3);
+    std::vector<std::string> lines = harness_lines();
+    harness_shutdown();
+    EXPECT_EQ(lines, (std::vector<std::string>{"outer bad 0 inner bbbbbbbb"}));
+}
+
 // Pops every message of a process as raw text.
 std::vector<std::string> drain(Process* p) {
     std::vector<std::string> out;

@@ -52,6 +52,34 @@ TEST(OrbWrite, PlainGoldens) {
     for (const Case& c : cases) EXPECT_EQ(lua.write(c.in), c.out) << c.in;
 }
 
+TEST(OrbWrite, NumbersAndKeysAsTheLuaCoreWritesThem) {
+    // The oracle is the Lua core's own tostring: values lose a final ".0", keys keep the text.
+    OrbLua lua;
+    EXPECT_EQ(lua.run(R"(
+math.randomseed(4)
+local vals = {0.0, -0.0, 1e14, 1e15, 1e16, 123456789012345.0, 2^63, -2^63, 2^70, 1e-5, 5e-324, math.pi,
+              1.7976931348623157e308, -1/3, 100.0, 1e100, math.huge, -math.huge, 0.1, 1.5e-7}
+for i = 1, 3000 do vals[#vals + 1] = (math.random() * 2 - 1) * 10.0 ^ math.random(-40, 40) end
+for i = 1, 300 do vals[#vals + 1] = math.random(-1e6, 1e6) + 0.0 end
+for _, v in ipairs(vals) do
+  local want = tostring(v):gsub("%.0$", "")
+  if orb(v) ~= want then return "value " .. tostring(v) .. " gave " .. orb(v) end
+  local key = math.tointeger(v) or v
+  if key ~= 1 then
+    local kt = "{[" .. tostring(key) .. "]=1}"
+    if orb({[v] = 1}) ~= kt then return "key " .. tostring(v) .. " gave " .. orb({[v] = 1}) end
+  end
+  if v == v and v ~= math.huge and v ~= -math.huge and unorb(orb(v)) ~= tonumber(want) then
+    return "read " .. want
+  end
+end
+-- The reserved flag bit changes nothing.
+local t = {a = {1, 2.5, "x"}, [3.25] = true}
+if orb(t, 8) ~= orb(t) or orb(t, 9) ~= orb(t, 1) then return "flag 8" end
+return "ok")"),
+              "ok");
+}
+
 TEST(OrbWrite, SelfContainingTablesEnd) {
     OrbLua lua;
     EXPECT_EQ(lua.write("(function() local t = {1} t[2] = t t.me = t return t end)()"), "{me=nil,1,nil}");
@@ -293,6 +321,11 @@ TEST(OrbRoundTrip, LongStrings) {
         EXPECT_TRUE(n == s.size() && memcmp(r, s.data(), n) == 0) << flags;
         lua_settop(lua.L, 0);
     }
+    // Plain text a quarter of the text limit long: only the bytes it really needs count.
+    std::string plain(ORB_MAX_TEXT / 4 + 10, 'q');
+    lua_pushlstring(lua.L, plain.data(), plain.size());
+    EXPECT_EQ(lua.text_of(1).size(), plain.size() + 2);
+    lua_settop(lua.L, 0);
 }
 
 // Random nested values, written with every flag combination and read back equal.
@@ -469,6 +502,27 @@ TEST(OrbCharges, WriterAndReaderSpendCycles) {
     destringify_object(lua.L, s.data(), (int64_t)s.size());
     EXPECT_EQ(cpu_cycles, 1 + 1000);
     lua_settop(lua.L, 0);
+
+    // The wrapped forms: a string of 4000 bytes, its plain text 4002 bytes, its base64 5336.
+    struct {
+        int flags;
+        int64_t write, read;
+    } forms[] = {
+        {ORB_BINARY_STR, 2 + 1000, 1},  // reading a binary string costs the value alone
+        {ORB_LZ4, 2 + 1000 + 4002 / 8, 1 + 4002 / 12 + 1 + 1000},
+        {ORB_B64, 2 + 1000 + 5336 / 8, 2 + 4002 / 12 + 1 + 1000},
+    };
+    for (auto& f : forms) {
+        lua.push("string.rep('a', 4000)");
+        cpu_cycles = 0;
+        std::string t = lua.text_of(1, f.flags);
+        EXPECT_EQ(cpu_cycles, f.write) << f.flags;
+        lua_settop(lua.L, 0);
+        cpu_cycles = 0;
+        EXPECT_EQ(destringify_object(lua.L, t.data(), (int64_t)t.size()), 1);
+        EXPECT_EQ(cpu_cycles, f.read) << f.flags;
+        lua_settop(lua.L, 0);
+    }
 }
 
 }  // namespace
