@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include "dialect/vm_budget.h"
 #include "graphics/memory.h"
 #include "host/capture.h"
@@ -37,7 +38,9 @@ static int lua54_flip(lua_State* L) {
 
 static int lua54_yielded_to_escape_slice(lua_State* L) {
     if (lua_gettop(L) == 1 && lua_type(L, 1) == LUA_TNUMBER) {
-        vm_set_escape_slice_flag(L, q64_intp(L, 1, 0) != 0 ? SUPERYIELD : 0);
+        // The number as an integer, truncated: -0.5 clears the flag.
+        int64_t n = lua_isinteger(L, 1) ? (int64_t)lua_tointeger(L, 1) : sat_f2i(lua_tonumber(L, 1));
+        vm_set_escape_slice_flag(L, n != 0 ? SUPERYIELD : 0);
         return 0;
     }
     lua_pushboolean(L, vm_escape_slice_flag(L) != 0);
@@ -121,25 +124,45 @@ static int lua54_get_process_display_size(lua_State* L) {
 }
 
 static int lua54_get_process_list(lua_State* L) {
-    lua_createtable(L, num_processes, 0);
+    // Copied out first: building the tables can run finalizers, and a
+    // finalizer may kill processes and free their records.
+    struct Entry {
+        lua_Integer id;
+        char name[64], prog[256], pwd[256];
+        double cpu;
+        lua_Integer memory;
+    };
+    std::vector<Entry> list((size_t)num_processes);
     for (int i = 0; i < num_processes; i++) {
-        Process* p = process[i];
+        const Process* p = process[i];
+        Entry& e = list[(size_t)i];
+        e.id = (lua_Integer)p->pid;
+        memcpy(e.name, p->name, sizeof e.name);
+        memcpy(e.prog, p->path, sizeof e.prog);
+        memcpy(e.pwd, p->cwd, sizeof e.pwd);
+        e.name[63] = e.prog[255] = e.pwd[255] = 0;
+        e.cpu = (double)p->cycles_last_frame / FRAME_CYCLES;
+        e.memory = process_memory_used(p);
+    }
+    lua_createtable(L, (int)list.size(), 0);
+    for (size_t i = 0; i < list.size(); i++) {
+        const Entry& e = list[i];
         lua_createtable(L, 0, 7);
-        lua_pushinteger(L, (lua_Integer)p->pid);
+        lua_pushinteger(L, e.id);
         lua_setfield(L, -2, "id");
-        lua_pushstring(L, p->name);
+        lua_pushstring(L, e.name);
         lua_setfield(L, -2, "name");
-        lua_pushstring(L, p->path);
+        lua_pushstring(L, e.prog);
         lua_setfield(L, -2, "prog");
-        lua_pushnumber(L, (double)p->cycles_last_frame / FRAME_CYCLES);
+        lua_pushnumber(L, e.cpu);
         lua_setfield(L, -2, "cpu");
-        lua_pushinteger(L, process_memory_used(p));
+        lua_pushinteger(L, e.memory);
         lua_setfield(L, -2, "memory");
         lua_pushinteger(L, 1);
         lua_setfield(L, -2, "priority");
-        lua_pushstring(L, p->cwd);
+        lua_pushstring(L, e.pwd);
         lua_setfield(L, -2, "pwd");
-        lua_rawseti(L, -2, i + 1);
+        lua_rawseti(L, -2, (lua_Integer)i + 1);
     }
     return 1;
 }

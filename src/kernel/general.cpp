@@ -298,7 +298,8 @@ static int lua54_count(lua_State* L) {
 // ---------------------------------------------------------------- time and date
 
 static int lua54_time(lua_State* L) {
-    lua_pushnumber(L, cproc ? (double)cproc->frame_clock / 60.0 : 0.0);
+    // Signed: flip(1) at clock 0 steps it below zero until the frame's clock step.
+    lua_pushnumber(L, cproc ? (double)(int64_t)cproc->frame_clock / 60.0 : 0.0);
     return 1;
 }
 

@@ -256,7 +256,9 @@ void kill_process(Process* p) {
 void kill_process_by_id(uint64_t pid) { kill_process(get_process(pid)); }
 
 void restart_process(Process* p) {
-    if (!p) return;
+    // The root's body came from /system/boot.lua, not from its source copy: a
+    // restart would bring back only the placeholder chunk, so it is refused.
+    if (!p || p->pid == 1) return;
     if (p->running) {
         p->pending_restart = 1;
         return;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "host/host.h"
@@ -105,14 +106,14 @@ static int lua54_store_local(lua_State* L) {
         return 0;
     }
     // Build the text before opening: the orb writer may run for a while and must not see an open slot.
-    ByteBuffer* text = create_buffer_2(1024, BUF_TAG_ORB);
-    orb_store_text(L, 2, meta, text);
+    // Owned by the frame: a Lua error in the writer (out of memory) unwinds through here.
+    std::unique_ptr<ByteBuffer, void (*)(ByteBuffer*)> text(create_buffer_2(1024, BUF_TAG_ORB), destroy_buffer);
+    orb_store_text(L, 2, meta, text.get());
     FileSlot* f = pfopen(p.c_str(), "w");
     if (f) {
         bappend_bytes(f->contents, text->bytes, text->length);
         pfclose(f);
     }
-    destroy_buffer(text);
     return 0;
 }
 

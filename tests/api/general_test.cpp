@@ -182,3 +182,24 @@ TEST(Time, ClockRisesPerFlippedFrame) {
                                                          "0.066666666666667"}));
     harness_shutdown();
 }
+
+// flip(1) turns the clock back before the frame's step adds the frame again;
+// code that goes on running (a callback that can't yield) sees it just below
+// zero, never a wrapped count.
+TEST(Time, HeldFrameAtClockZeroReadsSigned) {
+    ASSERT_TRUE(harness_boot("string.gsub('a', 'a', function() flip(1) v = t() end) _printh(v)"
+                             " flip() _printh(t())"));
+    harness_run_frames(3);
+    EXPECT_EQ(harness_lines(), (std::vector<std::string>{"-0.016666666666667", "0.016666666666667"}));
+    harness_shutdown();
+}
+
+// A process made and run inside a frame reads 0 in that frame and 1/60 more
+// in each frame after a flip.
+TEST(Time, ChildClockStartsAtZero) {
+    ASSERT_TRUE(harness_boot("local c = _create_process_from_code('while true do _printh(t()) flip() end', 'c', '/c.lua')"
+                             " while true do _run_process_slice(c, 0.5) flip() end"));
+    harness_run_frames(3);
+    EXPECT_EQ(harness_lines(), (std::vector<std::string>{"0.0", "0.016666666666667", "0.033333333333333"}));
+    harness_shutdown();
+}

@@ -254,8 +254,61 @@ TEST(ProcessControl, EscapeSliceFlag) {
     ASSERT_TRUE(harness_boot("_yielded_to_escape_slice(0) local a = _yielded_to_escape_slice()"
                              " _yielded_to_escape_slice(2.5) local b = _yielded_to_escape_slice()"
                              " local c = _yielded_to_escape_slice(1, 2)"
-                             " _printh(tostring(a) .. ' ' .. tostring(b) .. ' ' .. tostring(c))"));
+                             " _yielded_to_escape_slice(-0.5) local d = _yielded_to_escape_slice()"
+                             " _printh(tostring(a) .. ' ' .. tostring(b) .. ' ' .. tostring(c) .. ' ' .. tostring(d))"));
     harness_run_frames(1);
-    EXPECT_EQ(harness_lines(), Lines{"false true true"});
+    EXPECT_EQ(harness_lines(), Lines{"false true true false"});
+    harness_shutdown();
+}
+
+// A finalizer that kills processes while the list is being built must not
+// leave it reading freed records: the list is what the table held at the call.
+TEST(ProcessControl, ProcessListSurvivesFinalizersThatKill) {
+    Lines got = run(R"LUA(
+        for i = 2, 41 do _create_process_from_code('flip()', 'kid' .. i, '/k.lua') end
+        setmetatable({}, {__gc = function() for pid = 2, 41 do _kill_process(pid) end fired = true end})
+        local list
+        for i = 1, 100000 do
+          list = _get_process_list()
+          if fired then break end
+        end
+        local ok = #list == 41
+        for i, p in ipairs(list) do ok = ok and p.id == i and p.name == (i == 1 and '[root]' or 'kid' .. i) end
+        _printh(tostring(fired) .. ' ' .. #list .. ' ' .. tostring(ok) .. ' ' .. #_get_process_list())
+    )LUA", 1);
+    EXPECT_EQ(got, Lines{"true 41 true 1"});
+    harness_shutdown();
+}
+
+// A half-frame slice shows in the frame's total at once and in the list's cpu
+// figure (last frame's cycles) of both the child and the root that ran it.
+TEST(ProcessControl, CpuFiguresCountSlices) {
+    REQUIRE_CHARGED_LOOP();
+    Lines got = run(R"LUA(
+        local spin = _create_process_from_code('while true do end', 'spin', '/spin.lua')
+        _run_process_slice(spin, 0.5)
+        local near = function(x, v) return tostring(x >= v and x < v + 0.01) end
+        _printh(near(stat(301), 0.5))
+        flip()
+        local l = _get_process_list()
+        _printh(near(l[2].cpu, 0.5) .. ' ' .. near(l[1].cpu, 0.5))
+    )LUA", 2);
+    EXPECT_EQ(got, (Lines{"true", "true true"}));
+    harness_shutdown();
+}
+
+// Creation returns nothing for a source that doesn't compile (its pid is used
+// up all the same) and for arguments that aren't strings or numbers.
+TEST(ProcessControl, CreateRefusals) {
+    Lines got = run(R"LUA(
+        local function n(...) return select('#', ...) end
+        _printh(n(_create_process_from_code('x = = 1', 'bad', '/bad.lua')) .. ' ' ..
+                n(_create_process_from_code('flip()', {}, '/t.lua')) .. ' ' ..
+                n(_create_process_from_code(nil, 'n', '/n.lua')) .. ' ' ..
+                tostring(_create_process_from_code('flip()', 34, 56)))
+        local l = _get_process_list()
+        _printh(#l .. ' ' .. l[2].name .. ' ' .. l[2].prog)
+    )LUA", 1);
+    EXPECT_EQ(got, (Lines{"0 0 0 3", "2 34 56"}));
     harness_shutdown();
 }

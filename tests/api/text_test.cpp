@@ -36,6 +36,8 @@ TEST(Text, Split) {
         {"split('abc', 1/0)", "{\"abc\"}"}, {"split('ab', -1/0)", "{\"a\", \"b\"}"},
         {"split('ab', 0/0)", "{\"a\", \"b\"}"}, {"tokenoid('ab', 1/0)", "(none)"},
         {"split()", "(none)"}, {"split({})", "(none)"},
+        // cases that end in brackets or hold closing long brackets
+        {"split('a,b')[2]", "\"b\""}, {"({tokenoid(']=]]]', 1, 0x401)})[1]", "\"]=]\""},
     });
 }
 

@@ -189,9 +189,13 @@ TEST_F(ProcessTest, RunningStatesAreNeverResumedOrFreed) {
     run_process_slice(again, 1.0);
     EXPECT_EQ(printed, (std::vector<std::string>{"0", "after kill", "start", "start"}));
 
-    // The root can't be killed.
+    // The root can't be killed or restarted.
+    Process* root = get_process(1);
+    lua_State* root_state = root->L;
     kill_process_by_id(1);
-    EXPECT_NE(get_process(1), nullptr);
+    restart_process(root);
+    EXPECT_EQ(get_process(1), root);
+    EXPECT_EQ(root->L, root_state);
 }
 
 TEST_F(ProcessTest, RuntimeErrorsRemoveUserProcessesOnly) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ftw.h>
+#include <unistd.h>
 #include "audio/sonk.h"
 #include "graphics/graphics.h"
 #include "kernel/api.h"
@@ -23,14 +25,31 @@ static void capture(const char* s, size_t n) {
     captured.push_back('\n');
 }
 
+static char private_folder[256];
+static pid_t private_folder_owner;
+
+static int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+// Removes the private folder when the test program ends (not in the forked
+// children of death tests, which share it with their parent).
+static void remove_private_folder() {
+    if (private_folder[0] && getpid() == private_folder_owner)
+        nftw(private_folder, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 static void use_private_folders() {
-    static char folder[256];
-    if (!folder[0]) {
-        snprintf(folder, sizeof folder, "/tmp/orvanta_harness_XXXXXX");
-        if (!mkdtemp(folder)) snprintf(folder, sizeof folder, "/tmp");
+    if (!private_folder[0]) {
+        snprintf(private_folder, sizeof private_folder, "/tmp/orvanta_harness_XXXXXX");
+        if (mkdtemp(private_folder)) {
+            private_folder_owner = getpid();
+            atexit(remove_private_folder);
+        } else {
+            snprintf(private_folder, sizeof private_folder, "/tmp");
+            private_folder_owner = -1;  // never removed
+        }
     }
-    snprintf(config.home, sizeof config.home, "%s", folder);
-    snprintf(config.desktop, sizeof config.desktop, "%s/desktop", folder);
+    snprintf(config.home, sizeof config.home, "%s", private_folder);
+    snprintf(config.desktop, sizeof config.desktop, "%s/desktop", private_folder);
 }
 
 // Runs the body under pcall and then idles, so the root never ends the program.
@@ -175,20 +194,18 @@ for _, src in ipairs(__harness_cases) do
 end
 )LUA";
 
-// A Lua long-bracket literal holding s.
-static std::string long_literal(const std::string& s) {
-    std::string eq;
-    while (s.find("]" + eq + "]") != std::string::npos) eq += "=";
-    return "[" + eq + "[" + s + "]" + eq + "]";
-}
-
+// The cases go into the root's globals as plain strings, so no text in them
+// (a closing bracket, a quote, a NUL) can end a literal early.
 std::vector<std::string> harness_eval(const std::vector<std::string>& exprs, const std::string& prelude) {
-    std::string text = prelude + "\n__harness_cases = {\n";
-    for (const std::string& e : exprs) text += long_literal(e) + ",\n";
-    text += "}\n";
-    text += eval_script;
     std::string err;
-    if (!harness_boot(text, &err)) return {"boot error: " + err};
+    if (!harness_boot(prelude + "\n" + eval_script, &err)) return {"boot error: " + err};
+    lua_State* L = root_process->L;
+    lua_createtable(L, (int)exprs.size(), 0);
+    for (size_t i = 0; i < exprs.size(); i++) {
+        lua_pushlstring(L, exprs[i].data(), exprs[i].size());
+        lua_rawseti(L, -2, (lua_Integer)i + 1);
+    }
+    lua_setglobal(L, "__harness_cases");
     for (int i = 0; i < 600 && !harness_body_done(); i++) harness_run_frames(1);
     return harness_lines();
 }

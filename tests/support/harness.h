@@ -11,7 +11,8 @@
 // any other process itself with _run_process_slice), update_processes_after_frame.
 //
 // - Config is headless, so user processes start without the boot-time hold;
-//   the app-data and desktop folders are a private temporary folder.
+//   the app-data and desktop folders are a private temporary folder, removed
+//   when the test program ends.
 // - The body runs under pcall: an error in it is printed as a line
 //   "harness: error: <message>" and the root then idles (flips every frame)
 //   instead of ending the program, as does a body that returns.
