@@ -14,9 +14,6 @@ int luaB_tonumber_q64(lua_State* L);
 // Replaces the mode argument at index arg of a loader (default "bt") by the
 // same mode without 'b', so a binary chunk gets the stock refusal.
 void dialect_text_only_mode(lua_State* L, int arg);
-// Element count of the userdata at idx for table.unpack (width * height of a
-// typed array).
-int64_t dialect_unpack_len(lua_State* L, int idx);
 // True when the frame described by ar (from lua_getstack) is a native one.
 int dialect_is_c_level(lua_State* L, lua_Debug* ar);
 

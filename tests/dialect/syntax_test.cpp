@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,11 +18,28 @@
 #include "lauxlib.h"
 #include "lualib.h"
 // Compiler internals, to look at generated opcodes.
+#include "llex.h"
 #include "lobject.h"
 #include "lopcodes.h"
 #include "lstate.h"
 
+static_assert(TK_EOS == 288 && TK_NE2 == 293 && TK_QUERY == 294 && TK_EOL == 295 &&
+              TK_ADDEQ == 296 && TK_SHREQ == 307 && TK_CONCATEQ == 311);
+
 namespace {
+
+// When set, every allocation that grows memory is refused once, so each one
+// runs a full emergency collection before its retry.
+bool collect_on_growth = false;
+
+void* test_alloc(void*, void* ptr, size_t osize, size_t nsize, int retry_flag, uint64_t) {
+    if (nsize == 0) {
+        free(ptr);
+        return nullptr;
+    }
+    if (collect_on_growth && !retry_flag && nsize > osize) return nullptr;
+    return realloc(ptr, nsize);
+}
 
 struct State {
     lua_State* L;
@@ -30,13 +48,15 @@ struct State {
         cpu_cycles = 0;
         cpu_cycles_max = INT32_MAX;
         cpu_superyielding = 0;
-        L = luaL_newstate();
+        collect_on_growth = false;
+        L = lua_newstate(test_alloc, nullptr);
         luaL_openlibs(L);
         lua_register(L, "load", luaB_load0);  // as the API registry does
         lua_register(L, "print", capture_print);
         capture_out = &out;
     }
     ~State() {
+        collect_on_growth = false;
         lua_close(L);
         capture_out = nullptr;
     }
@@ -147,6 +167,34 @@ TEST(DialectParser, PrintShorthand) {
     });
 }
 
+namespace {
+// The global lookup of a '?' statement: names the key it was asked for.
+int record_global(lua_State* L) {
+    *capture_out += std::string("global ") + luaL_tolstring(L, 2, nullptr) + "\n";
+    lua_pushcfunction(L, capture_print);
+    return 1;
+}
+}  // namespace
+
+// The names the parser makes up ('print' for '?', the hidden locals) must be
+// anchored while it allocates: here every allocation collects first.
+TEST(DialectParser, MadeUpNamesSurviveCollectionsWhileCompiling) {
+    State s;
+    lua_pushnil(s.L);
+    lua_setglobal(s.L, "print");  // no live "print" string left anywhere
+    lua_pushglobaltable(s.L);
+    lua_newtable(s.L);
+    lua_pushcfunction(s.L, record_global);
+    lua_setfield(s.L, -2, "__index");
+    lua_setmetatable(s.L, -2);
+    lua_pop(s.L, 1);
+    lua_gc(s.L, LUA_GCCOLLECT);
+    collect_on_growth = true;
+    EXPECT_EQ(s.run("local a, b, c = 1, 2, 3 local t = {{0}} t[1][1] += 1\n"
+                    "? t[1][1], (debug.getlocal(1, 5))"),
+              "global print\n1\t(for compound)\n");
+}
+
 TEST(DialectParser, OneLineIfAndWhile) {
     run_cases({
         {"local a = true\nif (a) print('y')\nprint('after')", "y\nafter\n"},
@@ -173,6 +221,15 @@ TEST(DialectParser, OneLineIfAndWhile) {
         {"local n = 1\nif (n > 0) if (n > 1) n += 1 --[[ c ]]\nn = 7 print(n)", "7\n"},
         {"local n = 1 if (n) ? 'q'\nprint('after')", "q\nafter\n"},
         {"if (true) print('eof')", "eof\n"},
+        // a one-line construct must end its line (a return ends its block)
+        {"local function f(a) if (a) return 1 x end", "error: t:1: <eol> expected near 'x'"},
+        {"local function f(a) if (a) return [[\n]] x end",
+         "error: t:2: <eol> expected (to close 'if' at line 1) near 'x'"},
+        {"local function f(a) while (a) return [[\n]] x end",
+         "error: t:2: <eol> expected (to close 'while' at line 1) near 'x'"},
+        // a body on the next line needs then/do, nested or not
+        {"if (true) if (true)\nprint(1)", "error: t:2: 'then' expected near <eol>"},
+        {"if (true) while (true)\nprint(1)", "error: t:2: 'do' expected near <eol>"},
         {"if (true) if (true) if (true) print('deep')\nprint('out')", "deep\nout\n"},
     });
     // deep nesting of one-line constructs is a syntax error, not a crash
@@ -289,6 +346,28 @@ TEST(DialectLibraries, TableChargesThroughCpuCounter) {
     }
 }
 
+// Native loops cannot yield: a lying length or huge bounds would hang every
+// process, so such calls are refused; ordinary lengths are untouched.
+TEST(DialectLibraries, TableLoopsPastTheRunawayAllowanceAreRefused) {
+    const std::string refused = "false\tcpu budget exceeded in code that cannot yield\n";
+    run_cases({
+        {"local t = setmetatable({}, {__len = function() return math.maxinteger - 1 end})\n"
+         "print(pcall(table.insert, t, 1, 0))", refused},
+        // the first empty slot wraps round: nothing to move, as stock
+        {"local t = setmetatable({}, {__len = function() return math.maxinteger end})\n"
+         "print(pcall(table.insert, t, 1, 0))", "true\n"},
+        {"local t = setmetatable({}, {__len = function() return math.maxinteger end})\n"
+         "print(pcall(table.remove, t, 1))", refused},
+        {"print(pcall(table.move, {}, 1, math.maxinteger - 1, 2))", refused},
+        {"print(pcall(table.concat, setmetatable({}, {__index = function() return '' end}), '', 1, 1 << 40))",
+         refused},
+        {"local t = setmetatable({}, {__len = function() return math.mininteger end})\n"
+         "print(pcall(table.remove, t, 1))", "true\tnil\n"},
+        {"local t = setmetatable({}, {__len = function() return 20000000 end})\n"
+         "print(pcall(table.remove, t, 20000000), pcall(table.remove, t, 20000001))", "true\ttrue\tnil\n"},
+    });
+}
+
 TEST(DialectLibraries, UnpackOfTypedArrayStartsAtZero) {
     State s;
     // A userdata laid out as a 1-D f64 typed array of 3 elements.
@@ -306,10 +385,15 @@ TEST(DialectLibraries, UnpackOfTypedArrayStartsAtZero) {
     }
     lua_setglobal(s.L, "ud");
     // element access as the typed array's __index does it, from index 0
-    EXPECT_EQ(s.run("debug.setmetatable(ud, {__index = function(u, i) return 'e' .. i end})\n"
+    EXPECT_EQ(s.run("debug.setmetatable(ud, {__index = function(u, i) return 'e' .. i end,\n"
+                    "  __len = function() return 3 end})\n"
                     "print(select('#', table.unpack(ud)), table.unpack(ud))\n"
                     "print(table.unpack(ud, 1, 2))"),
               "3\te0\te1\te2\ne1\te2\n");
+    // the default range is the userdata's own length, as for tables
+    EXPECT_EQ(s.run("getmetatable(ud).__len = function() return 1 end print(table.unpack(ud))\n"
+                    "debug.setmetatable(ud, nil) print(pcall(table.unpack, ud))"),
+              "e0\nfalse\tattempt to get length of a userdata value\n");
 }
 
 TEST(DialectRom, EveryRomFileCompiles) {

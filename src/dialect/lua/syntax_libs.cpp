@@ -1,5 +1,5 @@
-// Library-side helpers of the dialect: tonum, text-only load, unpack of typed
-// arrays and the debug library's guards.
+// Library-side helpers of the dialect: tonum, text-only load and the debug
+// library's guards.
 #include <cstring>
 #include <string>
 
@@ -36,20 +36,6 @@ void dialect_text_only_mode(lua_State* L, int arg) {
     if (lua_gettop(L) < arg) lua_settop(L, arg);
     lua_pushlstring(L, text.data(), text.size());
     lua_replace(L, arg);
-}
-
-int64_t dialect_unpack_len(lua_State* L, int idx) {
-    // A typed array's header: u8 type, i8 dims, 2 reserved, u32 width,
-    // u32 height, u32 depth, then the elements.
-    constexpr size_t header = 16;
-    if (lua_type(L, idx) == LUA_TUSERDATA && lua_rawlen(L, idx) >= header) {
-        const unsigned char* p = static_cast<const unsigned char*>(lua_touserdata(L, idx));
-        uint32_t w, h;
-        std::memcpy(&w, p + 4, 4);
-        std::memcpy(&h, p + 8, 4);
-        return (int64_t)w * (int64_t)h;
-    }
-    return luaL_len(L, idx);
 }
 
 int dialect_is_c_level(lua_State* L, lua_Debug* ar) {
