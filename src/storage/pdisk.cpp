@@ -553,6 +553,23 @@ FileSlot* take_free_slot(const char* pinned, int during_mkdir) {
 
 // ---- open and close ----
 
+// A slot for a host file whose contents are data (owned by the slot, or freed
+// when no slot is free); null data gives no slot.
+static FileSlot* host_slot(ByteBuffer* path, ByteBuffer* origin, ByteBuffer* data, char m0, char m1) {
+    FileSlot* s = data ? take_free_slot(nullptr, 0) : nullptr;
+    if (!s) {
+        destroy_buffer(data);
+        return nullptr;
+    }
+    s->kind = 1;
+    s->path = create_buffer_from_buffer(path);
+    s->origin = create_buffer_from_buffer(origin);
+    s->contents = data;
+    s->mode[0] = m0;
+    s->mode[1] = m1;
+    return s;
+}
+
 FileSlot* pfopen(const char* path, const char* mode) {
     if (!path || !mode || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a')) return nullptr;
     char m0 = mode[0], m1 = mode[1];
@@ -589,32 +606,13 @@ FileSlot* pfopen(const char* path, const char* mode) {
         } else if (is_file) {
             data = host_read_file(hp, m1 == 'm' ? 65535 : -1);
         }
-        if (data && (result = take_free_slot(nullptr, 0))) {
-            result->kind = 1;
-            result->path = create_buffer_from_buffer(n);
-            result->origin = create_buffer_from_buffer(origin);
-            result->contents = data;
-            result->mode[0] = m0;
-            result->mode[1] = m1;
-            spend_cpu(m1 == 'e' ? 16 : data->length / 8);
-        } else if (data) {
-            destroy_buffer(data);
-        }
+        if ((result = host_slot(n, origin, data, m0, m1))) spend_cpu(m1 == 'e' ? 16 : data->length / 8);
     } else if (kind == 1) {
         const char* hp = bstr(origin);
         ByteBuffer* data = nullptr;
         // Appending holds only the new bytes; the file's own bytes are kept until close.
         if (host_writable(hp)) data = create_buffer_2(1024, FILE_CONTENTS_TAG);
-        if (data && (result = take_free_slot(nullptr, 0))) {
-            result->kind = 1;
-            result->path = create_buffer_from_buffer(n);
-            result->origin = create_buffer_from_buffer(origin);
-            result->contents = data;
-            result->mode[0] = m0;
-            result->mode[1] = m1;
-        } else if (data) {
-            destroy_buffer(data);
-        }
+        result = host_slot(n, origin, data, m0, m1);
     } else {
         if ((result = take_free_slot(bstr(origin), 0))) {
             result->kind = 2;
