@@ -197,6 +197,10 @@ template <int N> static int affine(lua_State* L) {
     if (!dest_arg(L, 3, a, &d, &di)) return 0;
     if (d && (d->width < N || d->height < a->height)) return 0;
     int64_t rows = a->height;
+    // The operands are read into locals first; an operand that is also the
+    // destination costs what its scratch copy would.
+    if (d == a) spend_cpu(ta_count(a) >> 8);
+    if (d == m) spend_cpu(ta_count(m) >> 8);
     double av[N + 1][N], mv[N + 1][N];
     for (int64_t r = 0; r < rows; r++)
         for (int k = 0; k < N; k++) av[r][k] = ta_elems<double>(a)[r * a->width + k];
@@ -293,6 +297,10 @@ int lua54_ud_lerp(lua_State* L) {
     int64_t count = q64_intp(L, 5, a->height);
     int64_t stride = q64_intp(L, 6, a->width);
     if (length < 1 || count < 1 || step < 1 || stride < 1 || start < 0) return 0;
+    // Each term must lie inside the array on its own; bounding the factors
+    // first keeps their products far from overflow.
+    int64_t n = ta_count(a);
+    if (start >= n || length >= n || step >= n || (count > 1 && (stride >= n || count > n))) return 0;
     __int128 last = (__int128)start + (__int128)stride * (count - 1) + (__int128)length * step;
     if (last >= ta_count(a)) return 0;
     // Overlapping runs could otherwise ask for count * length far beyond the

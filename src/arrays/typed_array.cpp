@@ -509,8 +509,9 @@ static int lua54_ud_mutate(lua_State* L) {
     }
     // A width or height of 0 (one new element wider than the old row) would make
     // an array with no elements: refused like any other size that does not fit.
-    __int128 need = (__int128)w * h * a->depth * es;
-    if (w < 1 || h < 1 || w > UINT32_MAX || h > UINT32_MAX || need > ta_data_bytes(a)) {
+    // Sizes are bounded before their product is formed (it could overflow even 128 bits).
+    if (w < 1 || h < 1 || w > UINT32_MAX || h > UINT32_MAX ||
+        (__int128)w * h * a->depth * es > ta_data_bytes(a)) {
         lua_pushstring(L, "new size is larger than old size");
         return 1;
     }

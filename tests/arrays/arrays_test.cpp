@@ -413,6 +413,11 @@ TEST(ArraysCpu, Charges) {
         {"dot", "F, F", 100 / 8 + 1},
         {"take", "S, IX, nil, 0, 0, 1", 48 / 2 + 48 / 24},
         {"row", "U", 0},
+        // An operand that is also the destination is charged its scratch copy.
+        {"matmul", "userdata('f64', 32, 32), userdata('f64', 32, 32), true", 1024 / 256 + 32 * 32 * 32 / 8},
+        {"matmul3d", "userdata('f64', 600, 1), userdata('f64', 3, 4), true", 600 / 256 + 1},
+        {"matmul2d", "(function() local m = userdata('f64', 300, 3) return vec(1, 2), m, m end)()", 900 / 256 + 1},
+        {"cross", "F, F, true", 2},
     };
     for (auto& c : cases) EXPECT_EQ(charge_of(lua, c.method, c.args), c.cycles) << c.method << "(" << c.args << ")";
     // Creation with a data text charges count * bits / 32.
@@ -470,6 +475,10 @@ TEST(ArraysHostile, RefusedPromptly) {
         {"return USERDATA.sort()", "(none)"},
         {"return USERDATA.get({})", "(none)"},
         {"return A:mutate('u8', H, H)", "\"new size is larger than old size\""},
+        // Products of huge program numbers that overflow even 128 bits.
+        {"return A:mutate('i64', H, H), A:mutate('i16', H, H)",
+         "\"new size is larger than old size\", \"new size is larger than old size\""},
+        {"return A:lerp(0, H, H, H, H), A:lerp(H, H, H, H, H)", "nil"},
     });
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_LT(secs, 30.0);
