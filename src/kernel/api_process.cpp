@@ -77,7 +77,7 @@ static int lua54_run_process_slice(lua_State* L) {
     // A process already on the C stack (the caller or one of its schedulers)
     // can't be resumed from inside itself.
     if (p->flipped || p->running) return slice_refused(L, nullptr);
-    int32_t used = run_process_slice(p, fraction);
+    int32_t used = run_process_slice(p, fraction, L);
     p = get_process((uint64_t)pid);
     if (!p || !p->L) return slice_refused(L, "_run_process_slice: could not find lua state");
     lua_pushboolean(L, p->state != PROC_RUNNING || p->flipped);

@@ -40,6 +40,35 @@ int32_t get_total_frame_cycles() { return total_frame_cycles; }
 struct ProcessPanic {};
 static int process_panic(lua_State*) { throw ProcessPanic{}; }
 
+// Lua code the kernel runs on a process's behalf outside its slice (finalizers,
+// error descriptions, end-of-slice collections) gets a budget of its own, so
+// neither its cycles nor a forced yield it causes land on whoever is running.
+struct OwnBudget {
+    int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding;
+    OwnBudget() {
+        cpu_cycles = 0;
+        cpu_cycles_max = FRAME_CYCLES;
+        cpu_superyielding = 0;
+    }
+    ~OwnBudget() {
+        cpu_cycles = cycles;
+        cpu_cycles_max = max;
+        cpu_superyielding = super;
+    }
+};
+
+// Records whose states are being closed, innermost last: a finalizer may free
+// other records, and the current process is restored only if it still exists.
+static Process* closing[MAX_PROCESSES + 1];
+static int closing_count;
+
+static bool still_exists(Process* q) {
+    if (get_process_index(q) >= 0) return true;
+    for (int i = 0; i < closing_count; i++)
+        if (closing[i] == q) return true;
+    return false;
+}
+
 int64_t process_memory_used(const Process* p) {
     return sat_add(sat_add(p->ram_bytes, p->heap_bytes - p->baseline), PROCESS_FIXED_MEMORY);
 }
@@ -209,19 +238,17 @@ void free_process(Process* p) {
         cproc = p;
         // Finalizers run now, with a budget of their own; nothing may free or
         // resume this state meanwhile.
-        int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
-        cpu_cycles = 0;
-        cpu_cycles_max = FRAME_CYCLES;
-        cpu_superyielding = 0;
-        p->running++;
-        lua_close(p->L);
-        p->running--;
-        cpu_cycles = saved_cycles;
-        cpu_cycles_max = saved_max;
-        cpu_superyielding = saved_super;
+        {
+            OwnBudget own;
+            p->running++;
+            if (closing_count < MAX_PROCESSES + 1) closing[closing_count++] = p;
+            lua_close(p->L);
+            closing_count--;
+            p->running--;
+        }
         p->L = nullptr;
         // A finalizer may have removed the process that was current.
-        cproc = prev && (prev == p || get_process_index(prev) >= 0) ? prev : nullptr;
+        cproc = prev && (prev == p || still_exists(prev)) ? prev : nullptr;
     }
     mem_free_process(p);
     destroy_buffer(p->queue);
@@ -278,9 +305,23 @@ void restart_process(Process* p) {
         os_unlock_audio();
     }
     app.audio_focus_pid = -2;
+    app.last_synced_audio_pid = -3;  // the mixer's copy is of the old memory: sync in full next time
     free_process(p);
     if (init_process(p, pid, source, len, name, path) == 0) mem_write8(p, 0x547F, 1);
     free(source);
+}
+
+int process_open_libs(Process* p) {
+    Process* prev = cproc;
+    cproc = p;
+    int ok = 1;
+    try {
+        luaL_openlibs(p->L);
+    } catch (const ProcessPanic&) {
+        ok = 0;
+    }
+    cproc = prev;
+    return ok;
 }
 
 void processes_init() {
@@ -344,14 +385,18 @@ static int describe_error(lua_State* L) {
     return 0;
 }
 
-static void error_path(Process* p, int status) {
+// Returns true when the process was removed.
+static bool error_path(Process* p, int status) {
     lua_State* L = p->L;
     p->state = PROC_ERROR;
     char* msg = error_msg;
     char* trace = error_trace;
     msg[0] = trace[0] = 0;
+    // A plain string needs no allocation to copy, even with no memory left.
+    if (lua_type(L, -1) == LUA_TSTRING) cut_copy(msg, lua_tostring(L, -1));
     // A fresh thread of the same state reads the failed one, which can't run code.
     const char* type_name = luaL_typename(L, -1);
+    OwnBudget own;
     p->running++;
     try {
         lua_State* T = lua_newthread(L);
@@ -374,7 +419,9 @@ static void error_path(Process* p, int status) {
     report_error(trace);
     if (p->pid == 1) fatal_process_error("** RUNTIME ERROR IN KERNEL **", msg, false);
     if (p->pid == 3) fatal_process_error("** RUNTIME ERROR IN WINDOW MANAGER **", msg, true);
-    if (p->pid >= 4) remove_process(p);
+    if (p->pid < 4) return false;
+    remove_process(p);
+    return true;
 }
 
 static void out_of_memory_path(Process* p) {
@@ -385,7 +432,7 @@ static void out_of_memory_path(Process* p) {
     remove_process(p);
 }
 
-int32_t run_process_slice(Process* p, double fraction) {
+int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
     Process* caller = cproc;
     if (!p || p->running) return 0;  // a running state is never resumed again
     if (p->pid >= 4 && app.exclusive_pid && app.exclusive_pid != (int64_t)p->pid) return 0;
@@ -412,7 +459,9 @@ int32_t run_process_slice(Process* p, double fraction) {
     lua_State* L = p->L;
     int nres = 0;
     p->running++;
-    int status = lua_resume(L, caller && caller->L ? caller->L : nullptr, 0, &nres);
+    // The resuming thread carries the C-call depth across nested slices.
+    if (!from && caller) from = caller->L;
+    int status = lua_resume(L, from, 0, &nres);
     p->running--;
     if (status == LUA_YIELD && nres > 0) lua_pop(L, nres);
 
@@ -449,13 +498,16 @@ int32_t run_process_slice(Process* p, double fraction) {
 
     bool oom = p->out_of_memory != 0;
     if (!oom && process_memory_used(p) > PROCESS_MEMORY_LIMIT) {
+        OwnBudget own;
         p->running++;
         lua_gc(L, LUA_GCCOLLECT);
         p->running--;
         oom = process_memory_used(p) > PROCESS_MEMORY_LIMIT;
     }
+    bool gone = false;
     if (oom) {
         out_of_memory_path(p);
+        gone = true;
     } else if (status == LUA_OK) {
         p->state = PROC_FINISHED;
         if (p->pid == 1) {
@@ -464,8 +516,16 @@ int32_t run_process_slice(Process* p, double fraction) {
             orvanta_terminate(0);
         }
         remove_process(p);
+        gone = true;
     } else if (status != LUA_YIELD) {
-        error_path(p, status);
+        gone = error_path(p, status);
+    }
+    // Requests made by code that ran during the collection or the error report.
+    if (!gone && p->pending_kill) {
+        remove_process(p);
+    } else if (!gone && p->pending_restart) {
+        p->pending_restart = 0;
+        restart_process(p);
     }
     cproc = caller;
     return used;

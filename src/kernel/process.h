@@ -71,7 +71,11 @@ Process* get_process_by_index(int32_t i);
 int32_t get_process_count();
 int32_t get_process_index(const Process* p);
 void set_current_process(Process* p);
-int32_t run_process_slice(Process* p, double fraction);
+// from: the thread that asks for the slice (its C-call depth carries over); by
+// default the caller's main thread.
+int32_t run_process_slice(Process* p, double fraction, lua_State* from = nullptr);
+// Opens the library set in an existing process state, protected; 0 on failure.
+int process_open_libs(Process* p);
 void prepare_processes_for_frame();
 void update_processes_after_frame();
 void audio_op_start(int64_t pid, int full);

@@ -205,7 +205,10 @@ void orvanta_apply_settings() {
 
 void reset_system_tables() {
     int32_t window_active = host_started ? app.window_active : 0;
-    // The audio thread reads the capture state: end it under the lock first.
+    // Processes go first: their finalizers may still signal, and what they set
+    // must not outlive the reset.
+    processes_init();
+    // The audio thread reads the capture state: end it under the lock.
     os_lock_audio();
     app.audio_capture_on = 0;
     destroy_buffer(app.audio_capture_buffer);
@@ -214,7 +217,6 @@ void reset_system_tables() {
     memset(&app, 0, sizeof app);
     app.window_active = window_active;
 
-    processes_init();
     boot_init();
     pfile_init();
     pfile_reset();
@@ -231,7 +233,7 @@ Process* create_root_process() {
     root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]");
     if (!root_process) return nullptr;
     set_current_process(root_process);
-    luaL_openlibs(root_process->L);
+    if (!process_open_libs(root_process)) return nullptr;
     return root_process;
 }
 

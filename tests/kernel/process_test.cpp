@@ -406,6 +406,74 @@ TEST_F(ProcessTest, ExitRunsUpTo120RoundsForAnExclusiveProcess) {
     EXPECT_EQ(printed.size(), 3u);
 }
 
+TEST_F(ProcessTest, NestedSlicesFromCoroutinesKeepTheCStackBounded) {
+    system_trio();
+    // Each process nests pcalls inside a coroutine, then makes a copy of itself and runs it.
+    const char* code =
+        "local s = \"local s = %q\\nlocal function nest(n) if n == 0 then local p = _create_process_from_code("
+        "string.format(s, s), 'c', '/c.lua') if p then _run_process_slice(p, 1) end else pcall(nest, n - 1) end end\\n"
+        "coroutine.wrap(function() nest(150) end)()\\nwhile true do flip() end\\n\"\n"
+        "local function nest(n) if n == 0 then local p = _create_process_from_code(string.format(s, s), 'c', '/c.lua') "
+        "if p then _run_process_slice(p, 1) end else pcall(nest, n - 1) end end\n"
+        "coroutine.wrap(function() nest(150) end)()\nwhile true do flip() end\n";
+    Process* top = spawn(code);
+    prepare_processes_for_frame();
+    run_process_slice(top, 1.0);
+    // The chain stops at the C-call limit instead of overflowing the host's stack.
+    EXPECT_LT(get_process_count(), 40) << get_process_count();
+    EXPECT_GT(get_process_count(), 4);
+}
+
+TEST_F(ProcessTest, ErrorReportsAreNotChargedToTheCaller) {
+    system_trio();
+    Process* child = spawn(
+        "error(setmetatable({}, {__tostring = function() local x = 0 for i = 1, 2e6 do x = x + i end "
+        "return 'costly' end}))");  // pid 4
+    Process* parent = spawn("slice(4) while true do yield_now() end");  // pid 5
+    prepare_processes_for_frame();
+    run_process_slice(parent, 1.0);
+    EXPECT_EQ(get_process(4), nullptr);
+    EXPECT_EQ(parent->debt, 0);
+    EXPECT_EQ(cpu_superyielding, 0);
+    (void)child;
+}
+
+TEST_F(ProcessTest, CurrentProcessSurvivesFinalizersThatKill) {
+    system_trio();
+    Process* a = spawn("keep = setmetatable({}, {__gc = function() kill(5) out(pid()) end}) "
+                       "while true do yield_now() end");  // pid 4
+    spawn("while true do yield_now() end");  // pid 5
+    prepare_processes_for_frame();
+    run_process_slice(a, 1.0);
+    kill_process(a);
+    EXPECT_EQ(get_process(5), nullptr);
+    ASSERT_FALSE(printed.empty());
+    EXPECT_EQ(printed.back(), "4");
+}
+
+TEST_F(ProcessTest, ResetClearsWhatFinalizersSignal) {
+    system_trio();
+    Process* a = spawn("keep = setmetatable({}, {__gc = function() _signal(40) _signal(33) _signal(34) end}) "
+                       "while true do yield_now() end");
+    prepare_processes_for_frame();
+    run_process_slice(a, 1.0);
+    reset_system_tables();
+    EXPECT_EQ(get_process_count(), 0);
+    EXPECT_EQ(app.exclusive_pid, 0);
+    EXPECT_EQ(app.exit_request, 0);
+    EXPECT_EQ(app.reboot_request, 0);
+}
+
+TEST_F(ProcessTest, RestartOfTheAudioFocusSyncsInFullAgain) {
+    system_trio();
+    Process* p = spawn("while true do yield_now() end");
+    audio_op_start(4, 1);
+    audio_op_end();
+    restart_process(p);
+    EXPECT_EQ(app.audio_focus_pid, -2);
+    EXPECT_EQ(app.last_synced_audio_pid, -3);
+}
+
 TEST_F(ProcessTest, AudioFocusSync) {
     system_trio();
     Process* p = spawn("while true do yield_now() end");
