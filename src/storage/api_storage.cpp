@@ -54,14 +54,8 @@ static int lua54_fetch_local(lua_State* L) {
     if (!f) return 0;
     std::string p = path;
     ByteBuffer* b = take_contents(f);
-    const char* ext = get_ext(p.c_str());
-    bool texty = !strcmp(ext, "txt") || !strcmp(ext, "lua") || !strcmp(ext, "pn");
-    bool raw = b->length >= 20 && !memcmp(b->bytes + 4, "orb_format=\"raw\"", 16);
-    // A value stored as orb text is read as it was written: cleaning a text file of CRs
-    // would damage its binary parts (the LZ4 form), so only raw bodies are cleaned.
-    int n = texty && b->length >= 7 && !memcmp(b->bytes, "--[[orb", 7) && !raw
-                ? destringify_object(L, bstr(b), b->length)
-                : unorb_from_fetched_buffer(L, b->bytes, b->length, p.c_str());
+    // The conversion leaves stored values uncleaned, so their binary parts survive.
+    int n = unorb_from_fetched_buffer(L, b->bytes, b->length, p.c_str());
     destroy_buffer(b);
     return n;
 }
