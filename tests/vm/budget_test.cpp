@@ -12,21 +12,9 @@
 
 namespace {
 
-struct VmTest : ::testing::Test {
-    BudgetScope scope;
-    Ledger ledger;
-    lua_State* L = nullptr;
-    void SetUp() override {
-        cpu_cycles = 0;
-        cpu_cycles_max = 1 << 30;
-        cpu_superyielding = 0;
-        L = new_state(&ledger);
-        ASSERT_NE(L, nullptr);
-    }
+struct VmTest : LedgerStateTest {
     void TearDown() override {
-        cpu_cycles = 0;  // finalizers run by lua_close start within budget
-        cpu_cycles_max = 1 << 30;
-        lua_close(L);
+        LedgerStateTest::TearDown();
         EXPECT_EQ(ledger.heap, 0);
     }
     // Value of local number 'idx' in the frame at 'level' of a suspended thread.

@@ -41,17 +41,7 @@ std::string eval(lua_State* L, const std::string& expr) {
     return out;
 }
 
-struct LuaFixture : ::testing::Test {
-    BudgetScope scope;
-    Ledger ledger;
-    lua_State* L = nullptr;
-    void SetUp() override {
-        cpu_cycles = 0;
-        cpu_cycles_max = 1 << 30;
-        L = new_state(&ledger);
-    }
-    void TearDown() override { lua_close(L); }
-};
+using LuaFixture = LedgerStateTest;
 
 using IntegerDivision = LuaFixture;
 

@@ -99,3 +99,17 @@ std::string run_in_slices(lua_State* L, int32_t budget, int* slices) {
     }
     return results(L, nres);
 }
+
+void LedgerStateTest::SetUp() {
+    cpu_cycles = 0;
+    cpu_cycles_max = 1 << 30;
+    cpu_superyielding = 0;
+    L = new_state(&ledger);
+    ASSERT_NE(L, nullptr);
+}
+
+void LedgerStateTest::TearDown() {
+    cpu_cycles = 0;  // finalizers run by lua_close start within budget
+    cpu_cycles_max = 1 << 30;
+    lua_close(L);
+}

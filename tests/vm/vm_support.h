@@ -1,6 +1,8 @@
 // Shared pieces of the bytecode-loop and allocator tests: a counting
 // allocator, budgeted runs of plain Lua states, and a few core internals.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -40,6 +42,15 @@ struct BudgetScope {
     int32_t c, m, s;
     BudgetScope();
     ~BudgetScope();
+};
+
+// A fresh counting state per test, with a budget no test reaches by accident.
+struct LedgerStateTest : ::testing::Test {
+    BudgetScope scope;
+    Ledger ledger;
+    lua_State* L = nullptr;
+    void SetUp() override;
+    void TearDown() override;
 };
 
 // Sets up a slice (cycles used, budget) and resumes the thread with nargs
