@@ -17,6 +17,7 @@
 #include "lua.h"
 #include "storage/backtrail.h"
 #include "storage/cart.h"
+#include "storage/delta.h"
 #include "storage/orb.h"
 #include "storage/pdisk.h"
 #include "storage/storage_pending.h"
@@ -396,7 +397,7 @@ static int lua54_create_diff(lua_State* L) {
     const char* olds = arg_text(L, 1, &a);
     const char* news = arg_text(L, 2, &b);
     if (!olds || !news) return 0;
-    ByteBuffer* d = storage_delta_create(olds, (int64_t)a, news, (int64_t)b);
+    ByteBuffer* d = generate_diff((const uint8_t*)olds, (int64_t)a, (const uint8_t*)news, (int64_t)b);
     if (!d) return 0;
     spend_cpu(d->length / 4);
     lua_pushlstring(L, bstr(d), (size_t)d->length);
@@ -409,7 +410,7 @@ static int lua54_apply_diff(lua_State* L) {
     const char* olds = arg_text(L, 1, &a);
     const char* delta = arg_text(L, 2, &b);
     if (!olds || !delta) return 0;
-    ByteBuffer* r = storage_delta_apply(olds, (int64_t)a, delta, (int64_t)b);
+    ByteBuffer* r = apply_diff((const uint8_t*)olds, (int64_t)a, (const uint8_t*)delta, (int64_t)b);
     if (!r) return 0;
     spend_cpu(r->length / 4);
     lua_pushlstring(L, bstr(r), (size_t)r->length);

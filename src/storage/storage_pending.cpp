@@ -1,5 +1,5 @@
-// Seams of storage_pending.h: deltas and downloads give their empty results until they
-// are built; PNG images are encoded here (u8 bitmaps wait for the palettes).
+// Seams of storage_pending.h: downloads give their empty results until they are built;
+// PNG images are encoded here (u8 bitmaps wait for the palettes).
 #include "storage/storage_pending.h"
 
 #include <lodepng.h>
@@ -10,8 +10,6 @@
 #include "arrays/typed_array.h"
 #include "kernel/cpu.h"
 
-ByteBuffer* storage_delta_create(const char*, int64_t, const char*, int64_t) { return nullptr; }
-ByteBuffer* storage_delta_apply(const char*, int64_t, const char*, int64_t) { return nullptr; }
 int storage_download_start(const char*) { return -1; }
 int storage_download_poll(int64_t, ByteBuffer** body, std::string*) {
     *body = nullptr;

@@ -1,4 +1,4 @@
-// Seams to pieces of other subsystems that the file API calls: deltas, downloads and
+// Seams to pieces of other subsystems that the file API calls: downloads and
 // PNG images. Until those land, each returns its empty result.
 #pragma once
 #include <cstdint>
@@ -6,10 +6,6 @@
 #include "kernel/buffer.h"
 
 struct lua_State;
-
-// The delta from old to new, or the new text from old and a delta; null when none.
-ByteBuffer* storage_delta_create(const char* old_text, int64_t old_len, const char* new_text, int64_t new_len);
-ByteBuffer* storage_delta_apply(const char* old_text, int64_t old_len, const char* delta, int64_t delta_len);
 
 // Starts a download of url: a job id, or -1 when none could be started.
 int storage_download_start(const char* url);

@@ -135,8 +135,6 @@ TEST_F(FileApi, PngImages) {
 
 TEST_F(FileApi, PiecesOfOtherSubsystemsGiveTheirEmptyResults) {
     check_cases({
-        {"create_delta('a', 'b')", "(none)"},
-        {"apply_delta('a', 'b')", "(none)"},
         {"_fetch_backtrail('/d.txt@2025-01-01_00:00:00')", "(none)"},
         {"_fetch_remote('https://example.invalid/x')", "nil, \"could not download\""},
         {"_fetch_remote_result(1)", "nil, nil, \"could not download\""},
