@@ -6,3 +6,4 @@ int audio_capture_end() { return 1; }
 int gif_start() { return 1; }
 void gif_end() {}
 void request_screenshot() {}
+void audio_capture_append(const uint8_t*, int) {}

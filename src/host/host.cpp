@@ -1,4 +1,5 @@
-// Host services: clock, per-user folders, the log and the audio lock.
+// Host services: clock, per-user folders, the log, the audio device and its
+// lock, clipboards, the desktop opener and worker threads.
 #include "host/host.h"
 
 #include <SDL2/SDL.h>
@@ -13,10 +14,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/sonk.h"
+#include "host/capture.h"
+#include "host/controllers.h"
+#include "host/input.h"
+#include "host/window.h"
 #include "kernel/api_tables.h"
 #include "kernel/process.h"
 #include "kernel/state.h"
-#include "audio/sonk.h"
+#include "storage/orb.h"
+#include "storage/pdisk.h"
 #include "lua.h"
 #include "lauxlib.h"
 
@@ -28,8 +35,9 @@ static int lock_level;
 static SDL_AudioDeviceID audio_device;
 static char* userland_clipboard_text;
 
-uint32_t get_ticks() { return SDL_GetTicks(); }
-int64_t os_get_time() { return (int64_t)SDL_GetTicks(); }
+// 64-bit ticks: no wrap after 49 days.
+uint64_t get_ticks() { return SDL_GetTicks64(); }
+int64_t os_get_time() { return (int64_t)SDL_GetTicks64(); }
 
 int tolo_mkdir(const char* path) { return mkdir(path, 0755); }
 
@@ -172,28 +180,27 @@ int os_lock_audio() {
 }
 
 void os_unlock_audio() {
-    if (lock_level <= 0) return;
+    if (lock_level <= 0) {
+        tolo_debug("** os_unlock_audio without a lock\n");
+        return;
+    }
     if (lock_level == 1 && audio_device) SDL_UnlockAudioDevice(audio_device);
     lock_level--;
 }
 
+// Audio thread: SDL holds the device lock around each call. Nothing here may
+// allocate, lock or touch process memory.
 static void sdl2_mixer_callback(void*, Uint8* stream, int len) {
     sonk_mix((int16_t*)stream, len / 4);
-    if (app.audio_capture_on && app.audio_capture_buffer)
-        bappend_bytes(app.audio_capture_buffer, stream, len);
+    audio_capture_append(stream, len);
 }
 
-void os_system_init() {
-    SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
-    // Headless runs start no window and no sound device.
-    if (config.headless) return;
-    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS | SDL_INIT_TIMER | SDL_INIT_JOYSTICK |
-                 SDL_INIT_GAMECONTROLLER) != 0)
-        tolo_debugf("SDL_Init failed: %s\n", SDL_GetError());
-    if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
+// Without a device the program runs silent and the lock does nothing.
+static void open_audio_device() {
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         printf("** audio init failed");
         printf(" %s\n", SDL_GetError());
+        tolo_debugf("audio init failed: %s\n", SDL_GetError());
         return;
     }
     SDL_AudioSpec want{}, have{};
@@ -202,13 +209,38 @@ void os_system_init() {
     want.channels = 2;
     want.samples = 512;
     want.callback = sdl2_mixer_callback;
-    audio_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    if (!audio_device) {
+    SDL_AudioDeviceID dev = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (!dev) {
         printf("** audio init failed");
         printf(" %s\n", SDL_GetError());
+        tolo_debugf("audio device failed: %s\n", SDL_GetError());
         return;
     }
+    // A lock taken before the device existed must hold the device too.
+    if (lock_level > 0) SDL_LockAudioDevice(dev);
+    audio_device = dev;
+    tolo_debugf("audio device: %s %d Hz\n", SDL_GetCurrentAudioDriver(), have.freq);
     SDL_PauseAudioDevice(audio_device, 0);
+}
+
+void os_system_init() {
+    SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+    // Headless runs start no window and no sound device.
+    if (config.headless) return;
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS | SDL_INIT_TIMER) != 0) {
+        fprintf(stderr, "orvanta: cannot open a window: %s\n", SDL_GetError());
+        fprintf(stderr, "orvanta: is a display available (DISPLAY or WAYLAND_DISPLAY)? Use -x to run headless.\n");
+        tolo_debugf("video init failed: %s\n", SDL_GetError());
+        orvanta_exit();
+        orvanta_terminate(1);
+    }
+    if (SDL_InitSubSystem(SDL_INIT_JOYSTICK | SDL_INIT_GAMECONTROLLER) != 0)
+        tolo_debugf("controller init failed: %s\n", SDL_GetError());
+    else
+        tolo_joystick_init();
+    if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
+    input_clear_keys();
+    open_audio_device();
 }
 
 static int lua54_req_host_clipboard_text(lua_State*) { return 0; }
@@ -219,15 +251,11 @@ static int lua54_get_host_clipboard_text(lua_State* L) {
         lua_pushstring(L, "");
         return 1;
     }
-    // Keep the low byte of each UTF-16/32 unit and drop CRs, as for text files.
-    luaL_Buffer b;
-    luaL_buffinit(L, &b);
-    const unsigned char* s = (const unsigned char*)t;
-    if (s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) s += 3;
-    for (; *s; s++)
-        if (*s != '\r') luaL_addchar(&b, (char)*s);
-    luaL_pushresult(&b);
+    ByteBuffer* b = clean_windows_text_file((const uint8_t*)t, (int64_t)strlen(t));
     SDL_free(t);
+    if (b) lua_pushlstring(L, (const char*)b->bytes, (size_t)b->length);
+    else lua_pushstring(L, "");
+    destroy_buffer(b);
     return 1;
 }
 
@@ -236,20 +264,33 @@ static int lua54_set_host_clipboard_text(lua_State* L) {
     return 0;
 }
 
-// Hands a path or URL to the desktop's opener as one argument, untouched by the shell.
-void open_host_file(const char* text) {
-    char arg[1024];
-    if (!strncmp(text, "http:", 5) || !strncmp(text, "https:", 6)) {
-        static const char keep[] = "-./&:=?_";
-        size_t n = 0;
-        for (const unsigned char* p = (const unsigned char*)text; *p && n < 1010; p++) {
-            if (isalnum(*p) || strchr(keep, *p)) arg[n++] = (char)*p;
-            else n += (size_t)snprintf(arg + n, sizeof arg - n, "%%%02x", *p);
+// The longest encoded URL handed on: what fits the opener's 1024-byte command.
+constexpr size_t URL_LIMIT = 1014;
+
+static bool is_hex(unsigned char c) { return isxdigit(c) != 0; }
+
+size_t encode_url(const char* url, char* out, size_t cap) {
+    static const char keep[] = "-./&:=?_#";
+    size_t n = 0;
+    for (const unsigned char* p = (const unsigned char*)url; *p; p++) {
+        char piece[4];
+        size_t len;
+        if (isalnum(*p) || strchr(keep, *p) ||
+            (*p == '%' && is_hex(p[1]) && is_hex(p[2]))) {  // already encoded: keep "%hh"
+            piece[0] = (char)*p;
+            len = 1;
+        } else {
+            len = (size_t)snprintf(piece, sizeof piece, "%%%02x", *p);
         }
-        arg[n] = 0;
-    } else {
-        copy_str(arg, text, sizeof arg);
+        if (n + len >= cap) return 0;
+        memcpy(out + n, piece, len);
+        n += len;
     }
+    out[n] = 0;
+    return n;
+}
+
+static void run_opener(const char* arg) {
     // Double fork so the opener is never left as a zombie of ours.
     pid_t pid = fork();
     if (pid == 0) {
@@ -262,10 +303,37 @@ void open_host_file(const char* text) {
     if (pid > 0) waitpid(pid, nullptr, 0);
 }
 
+// Hands a path or URL to the desktop's opener as one argument, untouched by a shell.
+void open_host_file(const char* text) {
+    char arg[1024];
+    if (!strncmp(text, "http:", 5) || !strncmp(text, "https:", 6)) {
+        // An over-long URL is refused rather than opened cut short.
+        if (!encode_url(text, arg, URL_LIMIT + 1)) {
+            tolo_debug("** open_host_file: URL too long\n");
+            return;
+        }
+    } else {
+        if (strlen(text) > 1023) {
+            tolo_debug("** open_host_file: path too long\n");
+            return;
+        }
+        copy_str(arg, text, sizeof arg);
+    }
+    run_opener(arg);
+    if (config.fullscreen) os_minimise_window();
+}
+
 static int lua54_open_host_path(lua_State* L) {
     if (lua_type(L, 1) != LUA_TSTRING) return 0;
     const char* s = lua_tostring(L, 1);
-    if (!strncmp(s, "https:", 6)) open_host_file(s);
+    if (!strncmp(s, "https:", 6) || !strncmp(s, "http:", 5)) {
+        open_host_file(s);
+        return 0;
+    }
+    int kind = 0;
+    ByteBuffer* origin = resolve_to_origin(s, &kind, 0);
+    if (origin && origin->length > 0 && kind == 1) open_host_file(to_cstr(origin));
+    destroy_buffer(origin);
     return 0;
 }
 
@@ -285,6 +353,28 @@ static int lua54_set_userland_clipboard_text(lua_State* L) {
     free(userland_clipboard_text);
     userland_clipboard_text = copy;
     return 0;
+}
+
+struct OsThread {
+    SDL_Thread* thread;
+};
+
+OsThread* os_create_thread(int (*fn)(void*), void* data) {
+    OsThread* t = (OsThread*)calloc(1, sizeof(OsThread));
+    if (!t) return nullptr;
+    t->thread = SDL_CreateThread(fn, "orvanta_worker", data);
+    if (!t->thread) {
+        tolo_debugf("** could not create thread: %s\n", SDL_GetError());
+        free(t);
+        return nullptr;
+    }
+    return t;
+}
+
+void os_destroy_thread(OsThread* t) {
+    if (!t) return;
+    SDL_DetachThread(t->thread);
+    free(t);
 }
 
 void os_add_public_c_functions(lua_State* L) {

@@ -29,6 +29,9 @@ static const ApiEntry* const api_tables[] = {
     text_api,
     process_api,
     host_api,
+    window_api,
+    input_api,
+    buttons_api,
     storage_api,
     orb_api,
 };

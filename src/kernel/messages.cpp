@@ -1,5 +1,7 @@
 #include "kernel/messages.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -132,6 +134,12 @@ void process_dropped_file(const char* host_path) {
     std::string path = "/ram/drop/" + name;
     if (path.size() > 1023) path.resize(1023);
 
+    // Refused before reading: a file past the queue limit could not be passed on whole.
+    struct stat st;
+    if (stat(host_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > MESSAGE_QUEUE_LIMIT) {
+        notify(("** could not drop " + name + ": file too large **").c_str());
+        return;
+    }
     BufferPtr data(create_buffer_from_file(host_path));
     if (!data) return;
     if (data->length == 0) {

@@ -13,6 +13,14 @@ constexpr int64_t PROCESS_FIXED_MEMORY = 524288;    // counted for every process
 
 enum : int32_t { PROC_RUNNING = 0, PROC_FINISHED = 1, PROC_ERROR = 2 };
 
+// Eight players' sixteen buttons (0..255), mirrored to 0x5580 by each update.
+struct ButtonBlock {
+    uint8_t previous[8][16];
+    uint8_t current[8][16];
+    uint8_t suppress[8][16];  // reads 0 until released
+    int32_t repeat[128];      // btnp counters, 16 * player + button; -1 never repeats
+};
+
 struct Process {
     uint64_t pid;
     uint64_t parent_pid;
@@ -51,6 +59,7 @@ struct Process {
     uint64_t chan_state_clock;
     int32_t chan_mask;
     uint64_t chan_mask_clock;
+    ButtonBlock buttons;
 };
 
 extern Process* process[MAX_PROCESSES];  // dense; records never move in memory

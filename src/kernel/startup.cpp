@@ -193,7 +193,7 @@ void orvanta_apply_setting(const char* key, int32_t value) {
 void orvanta_apply_settings() {
     int32_t hash = config.fullscreen + 2 * config.pixel_perfect + 4 * config.allow_highdpi + 8 * config.stretch +
                    16 * config.fullscreen_window;
-    if (hash != video_settings_hash) {
+    if (hash != video_settings_hash || os_pixel_scale_changed()) {
         os_apply_video_config();
         video_settings_hash = hash;
     }
