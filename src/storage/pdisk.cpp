@@ -150,7 +150,6 @@ ByteBuffer* collapse_path(const char* text, int64_t length, int debug) {
             if (debug) printf("  folded ..  -> %s\n", out.c_str());
             continue;
         }
-        if (seg.size() > 254) continue;
         bool first = out.size() == plen && (plen > 0 || !absolute);
         if (!first) out += '/';
         out += seg;
@@ -159,6 +158,17 @@ ByteBuffer* collapse_path(const char* text, int64_t length, int debug) {
     if (out.empty()) out = "/";
     if (debug) printf("  --> [%s]\n", out.c_str());
     return create_buffer_from_str(out.c_str());
+}
+
+// A segment longer than a host name may be makes the whole path illegal: dropping
+// it would turn the path into its parent's (a delete would remove the parent).
+static bool segments_fit(const std::string& s) {
+    size_t run = 0;
+    for (char c : s) {
+        run = c == '/' ? 0 : run + 1;
+        if (run > MAX_PATH_SEGMENT) return false;
+    }
+    return true;
 }
 
 ByteBuffer* normalise_orvanta_path(const char* path) {
@@ -174,6 +184,7 @@ ByteBuffer* normalise_orvanta_path(const char* path) {
         // An unchecked working folder may be anything: the result must still be a legal absolute path.
         if (s[0] != '/' || !is_legal_path(s.c_str())) return nullptr;
     }
+    if (!segments_fit(s)) return nullptr;
     if (s.size() > 1 && s.back() == '/') s.pop_back();
     if (s == "/") return create_buffer_from_str("/");
     return collapse_path(s.c_str(), (int64_t)s.size(), 0);

@@ -12,6 +12,8 @@ constexpr int MOUNT_ADD_LIMIT = 2045;
 constexpr int MOUNT_PRUNE_THRESHOLD = 2040;
 constexpr int64_t MOUNT_FLUSH_DELAY_MS = 300;
 constexpr int32_t FILE_CONTENTS_TAG = 100;
+// The longest path segment; a longer one makes the path illegal.
+constexpr size_t MAX_PATH_SEGMENT = 254;
 
 struct FileSlot {
     int32_t kind;          // 0 free, 1 open host file, 2 RAM file or folder
