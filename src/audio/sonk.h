@@ -4,7 +4,10 @@
 
 struct Process;
 
+// Once per run: zeroes the mixer and builds its tables.
 void sonk_init();
+// Zeroes the mixer and reseeds the engine's generator (tests and tools).
+void sonk_reset();
 void sonk_set_volume(int v);
 void sonk_set_stereo_swap(int on);
 void sonk_kill_all_audio();
