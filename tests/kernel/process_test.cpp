@@ -13,6 +13,9 @@
 
 namespace {
 
+// The first 64 KB, the default instrument's page and the 136 wavetable pages.
+constexpr int64_t NEW_RAM_BYTES = 65536 + 137 * 4096;
+
 std::vector<std::string> printed;
 
 int t_burn(lua_State* L) {
@@ -95,7 +98,7 @@ TEST_F(ProcessTest, PidsRecordsAndRemoval) {
     EXPECT_EQ(b->pid, 5u);
     EXPECT_EQ(get_process_index(b), 4);
     EXPECT_EQ(std::string(a->cwd), "/");
-    EXPECT_EQ(a->ram_bytes, 65536);
+    EXPECT_EQ(a->ram_bytes, NEW_RAM_BYTES);
     EXPECT_EQ(a->mem.flag[8], 0x02);
     // A process whose chunk returns is gone after its slice; later records move down.
     run_process_slice(a, 1.0);
@@ -252,7 +255,7 @@ TEST_F(ProcessTest, MemoryIsCountedAndFreed) {
     system_trio();
     Process* p = spawn("big = string.rep('y', 1 << 20) yield_now() big = nil collectgarbage() while true do yield_now() end");
     int64_t start = process_memory_used(p);
-    EXPECT_EQ(start, p->heap_bytes + 65536 + 524288);
+    EXPECT_EQ(start, p->heap_bytes + NEW_RAM_BYTES + 524288);
     prepare_processes_for_frame();
     run_process_slice(p, 1.0);
     EXPECT_GT(process_memory_used(p), start + (1 << 20));
