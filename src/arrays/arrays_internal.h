@@ -8,7 +8,8 @@ struct lua_State;
 
 // Loops compiled also for wider vectors, picked once at load time where the
 // host has them.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
 #define TA_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define TA_CLONES

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "host/downloads.h"
 #include "host/host.h"
 #include "kernel/api_tables.h"
 #include "kernel/cpu.h"
@@ -175,14 +176,16 @@ static int lua54_fetch_backtrail(lua_State* L) {
 }
 
 static int lua54_fetch_remote(lua_State* L) {
-    const char* url = arg_text(L, 1);
+    size_t n = 0;
+    const char* url = arg_text(L, 1, &n);
     if (!url) return 0;
     if (!config.network_access) {
         lua_pushnil(L);
         lua_pushstring(L, "no network access");
         return 2;
     }
-    int id = storage_download_start(url);
+    // A NUL would cut the address short of what the program asked for.
+    int64_t id = strlen(url) == n ? gurl_get(url, nullptr, gurl_cb) : -1;
     if (id < 0) {
         lua_pushnil(L);
         lua_pushstring(L, "could not download");
@@ -193,26 +196,31 @@ static int lua54_fetch_remote(lua_State* L) {
 }
 
 static int lua54_fetch_remote_result(lua_State* L) {
-    int64_t id = lua_isinteger(L, 1) ? lua_tointeger(L, 1) : 0;
+    lua_Integer id = 0;
+    if (lua_type(L, 1) == LUA_TNUMBER) id = lua_tointegerx(L, 1, nullptr);
     if (!config.network_access) {
         lua_pushnil(L);
         lua_pushnil(L);
         lua_pushstring(L, "no network access");
         return 3;
     }
-    std::string url;
-    ByteBuffer* body = nullptr;
-    int status = storage_download_poll(id, &body, &url);
-    if (status == 4) {
+    // A job whose slot a newer one took over is gone: report it failed so its poller ends.
+    GurlJob* job = gurl_get_job(id);
+    int32_t status = job ? job->status.load(std::memory_order_acquire) : GURL_FAILED;
+    if (status == GURL_FAILED) {
         lua_pushnil(L);
         lua_pushnil(L);
         lua_pushstring(L, "could not download");
         return 3;
     }
-    if (status != 3 || !body) return 0;
-    int n = unorb_from_fetched_buffer(L, body->bytes, body->length, url.c_str());
-    destroy_buffer(body);
-    return n;
+    if (status != GURL_DONE) return 0;
+    // Copied: the conversion allocates, and a finalizer may start jobs that take the slot over.
+    std::unique_ptr<ByteBuffer, void (*)(ByteBuffer*)> body(create_buffer_2(job->body->length, BUF_TAG_FROM_BUFFER),
+                                                           destroy_buffer);
+    bappend_bytes(body.get(), job->body->data, job->body->length);
+    std::string url = job->url->data;
+    spend_cpu(body->length / 8);
+    return unorb_from_fetched_buffer(L, body->bytes, body->length, url.c_str());
 }
 
 static int lua54_fetch_metadata(lua_State* L) {

@@ -1,5 +1,4 @@
-// Seams of storage_pending.h: downloads give their empty results until they are built;
-// PNG images are encoded here (u8 bitmaps wait for the palettes).
+// Seams of storage_pending.h: PNG images are encoded here (u8 bitmaps wait for the palettes).
 #include "storage/storage_pending.h"
 
 #include <lodepng.h>
@@ -10,11 +9,6 @@
 #include "arrays/typed_array.h"
 #include "kernel/cpu.h"
 
-int storage_download_start(const char*) { return -1; }
-int storage_download_poll(int64_t, ByteBuffer** body, std::string*) {
-    *body = nullptr;
-    return 4;
-}
 // i32 elements are their four bytes in memory order as R, G, B, A. u8 elements are colour
 // indices through the current palette: not until the palette code lands.
 ByteBuffer* storage_png_from_value(lua_State* L, int idx) {

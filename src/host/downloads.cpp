@@ -1,0 +1,229 @@
+// Downloads: each job is one libcurl easy transfer on a detached worker thread of its own.
+// The worker and the main thread share only the job record: the worker writes the body
+// and then publishes the status (release); the main thread reads the status (acquire) and
+// reads the body only once it is GURL_DONE.
+#include "host/downloads.h"
+
+#include <curl/curl.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <new>
+
+#include "host/host.h"
+#include "storage/pdisk.h"
+
+#ifndef ORVANTA_CART_SERVER_URL
+#define ORVANTA_CART_SERVER_URL "https://carts.orvanta.invalid/"
+#endif
+
+int64_t gurl_max_body = GURL_MAX_BODY;
+
+static GurlJob* gurl_job[256];  // slot id mod 256; main thread only
+static bool gurl_inited;
+static int64_t next_gurl_job_id = 1;
+static std::atomic<int> live_records, live_workers;
+
+int gurl_live_records() { return live_records.load(); }
+int gurl_live_workers() { return live_workers.load(); }
+
+static GurlBuffer* gurl_buffer_new(int64_t capacity) {
+    GurlBuffer* b = (GurlBuffer*)calloc(1, sizeof(GurlBuffer));
+    if (!b || capacity <= 0) return b;
+    b->data = (char*)calloc((size_t)capacity, 1);
+    if (!b->data) {
+        free(b);
+        return nullptr;
+    }
+    b->capacity = capacity;
+    return b;
+}
+
+static void gurl_buffer_free(GurlBuffer* b) {
+    if (!b) return;
+    free(b->data);
+    free(b);
+}
+
+bool gurl_buffer_write(GurlBuffer* b, const void* bytes, int64_t n) {
+    if (n < 0 || n > INT64_MAX / 4 - b->length) return false;
+    if (b->capacity < b->length + n + 1) {
+        int64_t cap = b->capacity > 256 ? b->capacity : 256;
+        while (cap < b->length + n + 1) cap *= 2;
+        char* d = (char*)realloc(b->data, (size_t)cap);
+        if (!d) return false;
+        memset(d + b->capacity, 0, (size_t)(cap - b->capacity));
+        b->data = d;
+        b->capacity = cap;
+    }
+    if (n) memcpy(b->data + b->length, bytes, (size_t)n);
+    b->length += n;
+    b->length_copy = b->length;
+    b->data[b->length] = 0;
+    return true;
+}
+
+static GurlBuffer* gurl_buffer_from_text(const char* s) {
+    GurlBuffer* b = gurl_buffer_new(0);
+    if (b && !gurl_buffer_write(b, s, (int64_t)strlen(s))) {
+        gurl_buffer_free(b);
+        return nullptr;
+    }
+    return b;
+}
+
+static void gurl_job_release(GurlJob* j) {
+    if (j->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    gurl_buffer_free(j->url);
+    gurl_buffer_free(j->extra);
+    gurl_buffer_free(j->body);
+    delete j;
+    live_records.fetch_sub(1);
+}
+
+static size_t gurl_curl_write(char* bytes, size_t size, size_t count, void* data) {
+    GurlJob* j = (GurlJob*)data;
+    size_t n = size * count;
+    if (j->cancelled.load(std::memory_order_relaxed)) return 0;
+    if ((int64_t)n > j->max_body - j->body->length) return 0;
+    if (!gurl_buffer_write(j->body, bytes, (int64_t)n)) return 0;
+    j->last_chunk_length = (int64_t)n;
+    j->status.store(GURL_RECEIVING, std::memory_order_release);
+    if (j->callback) j->callback(j, GURL_RECEIVING);
+    return n;
+}
+
+// Also called while nothing arrives, so a job whose slot was taken over stops soon.
+static int gurl_progress(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return ((GurlJob*)data)->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+static int gurl_get_worker(void* data) {
+    GurlJob* j = (GurlJob*)data;
+    int32_t result = GURL_FAILED;
+    CURL* c = curl_easy_init();
+    if (c) {
+        // Only http and https, also after redirects; no signals on a worker thread.
+        bool ok = curl_easy_setopt(c, CURLOPT_URL, j->url->data) == CURLE_OK &&
+                  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+                  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+        curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(c, CURLOPT_MAXREDIRS, 30L);
+        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)j->max_body);
+        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, gurl_curl_write);
+        curl_easy_setopt(c, CURLOPT_WRITEDATA, j);
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, gurl_progress);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, j);
+        if (ok && curl_easy_perform(c) == CURLE_OK && !j->cancelled.load(std::memory_order_relaxed)) {
+            curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &j->http_code);
+            result = GURL_DONE;
+        }
+    }
+    // The callback runs first, so a cartridge is in the cache before its job reports done.
+    if (j->callback) j->callback(j, result);
+    j->status.store(result, std::memory_order_release);
+    if (c) curl_easy_cleanup(c);
+    gurl_job_release(j);
+    live_workers.fetch_sub(1);
+    return 0;
+}
+
+std::string gurl_cart_server() {
+    const char* env = getenv("ORVANTA_CART_SERVER");
+    std::string base = env && env[0] ? env : ORVANTA_CART_SERVER_URL;
+    if (base.back() != '/') base += '/';  // so a host can't match as the prefix of a longer one
+    return base;
+}
+
+bool gurl_cart_cache_name(const char* url, const std::string& base, std::string* name) {
+    if (strncmp(url, base.c_str(), base.size()) != 0) return false;
+    std::string path(url + base.size(), strcspn(url + base.size(), "?#"));
+    std::string out, seg;
+    for (size_t i = 0; i <= path.size(); i++) {
+        if (i < path.size() && path[i] != '/') {
+            if (is_path_char((unsigned char)path[i])) seg += path[i];
+            continue;
+        }
+        // Checked after the reduction: ".%." would otherwise become "..".
+        if (seg == "." || seg == "..") return false;
+        if (!seg.empty()) out += (out.empty() ? "" : "/") + seg;
+        seg.clear();
+    }
+    if (out.empty()) return false;
+    *name = out;
+    return true;
+}
+
+int64_t gurl_get(const char* url, const char* extra, GurlCallback callback) {
+    if (!url) return -1;
+    if (!gurl_inited) {
+        // Before any worker: libcurl's global set-up is not thread-safe.
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        gurl_inited = true;
+    }
+    GurlJob* j = new (std::nothrow) GurlJob{};
+    if (!j) return -1;
+    int64_t id = next_gurl_job_id++;
+    GurlJob*& slot = gurl_job[id % 256];
+    if (slot) {
+        // The older job can no longer be asked for: stop its worker, which frees the record.
+        slot->cancelled.store(true, std::memory_order_relaxed);
+        gurl_job_release(slot);
+    }
+    slot = j;
+    live_records.fetch_add(1);
+    j->id = id;
+    j->refs.store(1);
+    j->max_body = gurl_max_body;
+    j->callback = callback;
+    j->body = gurl_buffer_new(1024);
+    j->url = gurl_buffer_from_text(url);
+    if (extra) j->extra = gurl_buffer_from_text(extra);
+    std::string name;
+    if (gurl_cart_cache_name(url, gurl_cart_server(), &name)) {
+        char folder[1024];
+        j->cache_folder = tolo_prefix_with_appdata_path("cache", folder);
+        j->cache_name = name;
+    }
+    OsThread* t = nullptr;
+    if (j->body && j->url && (!extra || j->extra)) {
+        j->refs.fetch_add(1);
+        live_workers.fetch_add(1);
+        t = os_create_thread(gurl_get_worker, j);
+        if (!t) {
+            live_workers.fetch_sub(1);
+            j->refs.fetch_sub(1);
+        }
+    }
+    if (!t) {
+        if (callback) callback(j, GURL_FAILED);
+        j->status.store(GURL_FAILED, std::memory_order_release);
+    }
+    os_destroy_thread(t);  // detached at once: nothing ever joins a worker
+    return id;
+}
+
+GurlJob* gurl_get_job(int64_t id) {
+    if (id <= 0) return nullptr;
+    GurlJob* j = gurl_job[id % 256];
+    return j && j->id == id ? j : nullptr;
+}
+
+void gurl_cb(GurlJob* j, int32_t status) {
+    if (status != GURL_DONE || j->cache_name.empty() || j->http_code < 200 || j->http_code > 299) return;
+    std::string carts = j->cache_folder + "/carts";
+    tolo_mkdir(j->cache_folder.c_str());
+    tolo_mkdir(carts.c_str());
+    std::string target = carts + "/" + j->cache_name;
+    if (target.size() >= 1024) return;
+    // Further folders must exist already and, through any links, lie inside cache/carts.
+    char real_carts[PATH_MAX], real_dir[PATH_MAX];
+    std::string dir = target.substr(0, target.rfind('/'));
+    if (!realpath(carts.c_str(), real_carts) || !realpath(dir.c_str(), real_dir)) return;
+    size_t n = strlen(real_carts);
+    if (strncmp(real_dir, real_carts, n) != 0 || (real_dir[n] != 0 && real_dir[n] != '/')) return;
+    host_write_file(target.c_str(), (const uint8_t*)j->body->data, j->body->length);
+}
