@@ -36,10 +36,13 @@ local programs_started = false
 local idle_frames = 0
 
 while true do
-	local msg = _read_message()
-	while msg do
-		if type(msg) == "table" and msg.event == "programs_started" then programs_started = true end
-		msg = _read_message()
+	-- Only the process manager's start-up message matters here. It is the first to
+	-- arrive; reading stops with it, so no program can stall the scheduler with messages.
+	for _ = 1, 4 do
+		if programs_started then break end
+		local msg = _read_message()
+		if not msg then break end
+		if type(msg) == "table" and msg.event == "programs_started" and msg._from == 2 then programs_started = true end
 	end
 
 	local list = _get_process_list()

@@ -25,6 +25,8 @@ if type(start_path) == "string" and start_path ~= "" then run_program(start_path
 
 send_message(1, { event = "programs_started" })
 
+-- Messages to the process manager are read and dropped, so its queue never fills.
 while true do
+	while _read_message() do end
 	flip()
 end

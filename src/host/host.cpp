@@ -31,6 +31,8 @@ char tolo_argv0[1024];
 char tolo_debug_string[16384];
 
 static FILE* tolo_debug_file;
+static int64_t log_written;
+static int log_full;
 static int lock_level;
 static SDL_AudioDeviceID audio_device;
 static char* userland_clipboard_text;
@@ -159,10 +161,24 @@ void tolo_debug(const char* msg) {
         tolo_debug_file = fopen(path, "w");
         if (!tolo_debug_file) return;
     }
+    if (log_full) return;
     if (msg[0] == '>') msg++;
     if (msg[0] == '<') msg++;
-    fprintf(tolo_debug_file, "[%06lld %03lld] %s", (long long)os_get_time(),
-            (long long)(cproc ? cproc->pid : 0), msg);
+    char head[48];
+    int hn = snprintf(head, sizeof head, "[%06lld %03lld] ", (long long)os_get_time(),
+                      (long long)(cproc ? cproc->pid : 0));
+    size_t n = strlen(msg);
+    // A program that makes the host log without end must not fill the disk: the
+    // log stops at its limit and says so in its last line.
+    if (log_written + hn + (int64_t)n > LOG_LIMIT - 256) {
+        log_full = 1;
+        log_written += fprintf(tolo_debug_file, "%s** log.txt reached its limit of %lld bytes; later lines are not written **\n",
+                               head, (long long)LOG_LIMIT);
+    } else {
+        fwrite(head, 1, (size_t)hn, tolo_debug_file);
+        fwrite(msg, 1, n, tolo_debug_file);
+        log_written += hn + (int64_t)n;
+    }
     fflush(tolo_debug_file);
 }
 

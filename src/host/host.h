@@ -17,7 +17,9 @@ char* tolo_prefix_with_program_path(const char* name, char* out);
 char* tolo_prefix_with_appdata_path(const char* name, char* out);
 char* tolo_prefix_with_desktop_path(const char* name, char* out);
 int tolo_mkdir(const char* path);
+// Appends one line to log.txt; the file stops growing at LOG_LIMIT bytes.
 void tolo_debug(const char* msg);
+constexpr int64_t LOG_LIMIT = 16 << 20;
 // printf-style convenience over tolo_debug_string.
 void tolo_debugf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void os_add_public_c_functions(lua_State* L);

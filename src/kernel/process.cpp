@@ -367,7 +367,7 @@ static void cut_copy(char* dst, const char* src) { copy_name(dst, REPORT_SCRATCH
     tolo_debugf("%s\n", banner);
     tolo_debugf("%s\n", msg);
     // Files written so far are not lost with the program.
-    flush_dirty_mounts_immediately();
+    flush_dirty_mounts_immediately(1);
     orvanta_terminate(0);
 }
 

@@ -295,7 +295,8 @@ void orvanta_exit() {
         run_process_slice(root_process, 1.0);
         update_processes_after_frame();
     }
-    flush_dirty_mounts_immediately();
+    // Edits are never lost with the program, whoever holds the system.
+    flush_dirty_mounts_immediately(1);
     backtrail_close();
 }
 
@@ -311,7 +312,7 @@ void run_frame_processes() {
 
 void system_frame() {
     if (app.reboot_request && !app.exclusive_pid) {
-        flush_dirty_mounts_immediately();
+        flush_dirty_mounts_immediately(1);
         tolo_debug("--- rebooting ---\n\n");
         reset_app_state();
     }

@@ -739,12 +739,12 @@ int pdisk_directory_exists(const char* path, int mount_point_flag) {
 
 // ---- write-back ----
 
-void flush_dirty_mount(int i, int delayed) {
+void flush_dirty_mount(int i, int delayed, int force) {
     if (i < 0 || i >= pmounts) return;
     Mount* m = &pmount[i];
     if (!m->dirty) return;
     if (delayed && m->flush_time > pdisk_clock()) return;
-    if (app.exclusive_pid != 0) return;
+    if (app.exclusive_pid != 0 && !force) return;
     std::string point = bstr(m->point), origin = bstr(m->origin);
     int ck = q64_path_kind(point.c_str());
     int partial = m->partial;
@@ -775,8 +775,8 @@ void flush_dirty_mount(int i, int delayed) {
     destroy_buffer(out);
 }
 
-void flush_dirty_mounts_immediately() {
-    for (int i = pmounts - 1; i >= 0; i--) flush_dirty_mount(i, 0);
+void flush_dirty_mounts_immediately(int force) {
+    for (int i = pmounts - 1; i >= 0; i--) flush_dirty_mount(i, 0, force);
 }
 
 void flush_dirty_mounts_delayed() {

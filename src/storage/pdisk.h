@@ -96,9 +96,10 @@ void register_ram_slot(FileSlot* f);
 FileSlot* take_free_slot(const char* pinned_origin, int during_mkdir);
 void free_slot(FileSlot* f);
 
-// Writes back mount i when dirty (and due, when delayed).
-void flush_dirty_mount(int i, int delayed);
-void flush_dirty_mounts_immediately();
+// Writes back mount i when dirty (and due, when delayed). While an exclusive process
+// is set nothing is written, unless forced (exit, reboot and fatal errors).
+void flush_dirty_mount(int i, int delayed, int force = 0);
+void flush_dirty_mounts_immediately(int force = 0);
 void flush_dirty_mounts_delayed();
 void prune_mounts();
 

@@ -381,6 +381,7 @@ TEST_P(Hostile, HostStaysUpAndBounded) {
     EXPECT_EQ(describe(before, now), "") << context;
     EXPECT_EQ(slurp(f.root + "/outside/important.txt"), "keep me");
     EXPECT_EQ(stat(build_data.c_str(), &st) == 0, had_build_data) << build_data;
+    EXPECT_LE((int64_t)log.size(), LOG_LIMIT);
     // What the case itself asks for.
     for (const std::string& e : c.expects)
         EXPECT_NE(out.find(unescape(e, f.home + "/")), std::string::npos) << "expected output: " << e << context;

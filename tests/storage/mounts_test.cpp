@@ -127,6 +127,12 @@ TEST_F(VfsFiles, CartridgeWriteBackWaitsForTheDelay) {
     app.exclusive_pid = 0;
     flush_dirty_mounts_delayed();
     EXPECT_EQ(host_read(host + "/g.q64"), text_cart("print(4)"));
+    // Exit, reboot and fatal errors write back whoever holds the system.
+    app.exclusive_pid = 7;
+    ASSERT_TRUE(vfs_write("/g.q64/main.lua", "print(5)"));
+    flush_dirty_mounts_immediately(1);
+    EXPECT_EQ(host_read(host + "/g.q64"), text_cart("print(5)"));
+    app.exclusive_pid = 0;
 }
 
 TEST_F(VfsFiles, MkdirOfCartridgeMakesAnEmptyOne) {
