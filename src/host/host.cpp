@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <initializer_list>
 
 #include <cstdarg>
 #include <cstdio>
@@ -239,11 +240,28 @@ static void open_audio_device() {
     SDL_PauseAudioDevice(audio_device, 0);
 }
 
+// SDL falls back to drivers that show nothing (offscreen) when no display is
+// reachable; those count only when asked for by name.
+static bool open_display() {
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS | SDL_INIT_TIMER) != 0) return false;
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const char* asked = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    tolo_debugf("video driver: %s\n", driver ? driver : "?");
+    if (asked && asked[0]) return true;
+    for (const char* blind : {"offscreen", "dummy", "evdev"})
+        if (driver && !strcmp(driver, blind)) {
+            SDL_QuitSubSystem(SDL_INIT_VIDEO);
+            SDL_SetError("no display found");
+            return false;
+        }
+    return true;
+}
+
 void os_system_init() {
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     // Headless runs start no window and no sound device.
     if (config.headless) return;
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS | SDL_INIT_TIMER) != 0) {
+    if (!open_display()) {
         fprintf(stderr, "orvanta: cannot open a window: %s\n", SDL_GetError());
         fprintf(stderr, "orvanta: is a display available (DISPLAY or WAYLAND_DISPLAY)? Use -x to run headless.\n");
         tolo_debugf("video init failed: %s\n", SDL_GetError());

@@ -262,9 +262,10 @@ static void pace_frame(bool slow) {
         return std::chrono::duration_cast<std::chrono::microseconds>(clock::now().time_since_epoch()).count() * 3;
     };
     int64_t now = now3();
-    // Far behind (a long frame, a stop in a debugger): start again from now
-    // rather than running a burst of frames to catch up.
-    if (deadline == 0 || now > deadline + 3 * FRAME) deadline = now;
+    // A few frames behind, the next frames run without waiting until the clock is
+    // caught up, so process time keeps up with the wall clock. Far behind (a stop
+    // in a debugger, a suspended machine): start again from now, no long burst.
+    if (deadline == 0 || now > deadline + 10 * FRAME) deadline = now;
     deadline += slow ? 2 * FRAME : FRAME;
     for (int waits = 0; now < deadline && waits < 100; waits++) {
         std::this_thread::sleep_for(std::chrono::microseconds((deadline - now + 2) / 3));

@@ -14,3 +14,7 @@ std::vector<std::string> wm_queue();
 std::vector<std::string> pump();
 // The disk audio driver's output file.
 const std::string& audio_file();
+
+struct SDL_Window;
+// The X11 window behind an SDL window, 0 when it is not an X11 window.
+unsigned long x11_window_id(SDL_Window* w);

@@ -7,6 +7,7 @@
 
 #include "graphics/video.h"
 #include "host/host.h"
+#include "host/input.h"
 #include "host/host_fixture.h"
 #include "host/window.h"
 #include "kernel/state.h"
@@ -140,6 +141,76 @@ TEST(Window, PresentScalesTheFrame) {
                     bad++;
                 }
             }
+    }
+    orvanta_apply_setting("pixel_perfect", 1);
+    orvanta_apply_settings();
+}
+
+// The X server's own copy of the window (xwd), as 0x00RRGGBB; empty on failure.
+std::vector<uint32_t> grab_x_window(unsigned long id, int* w, int* h) {
+    std::string cmd = "xwd -silent -id " + std::to_string(id);
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return {};
+    std::string d;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) d.append(buf, n);
+    pclose(p);
+    auto u32 = [&](size_t i) {
+        const unsigned char* b = (const unsigned char*)d.data() + 4 * i;
+        return (uint32_t)b[0] << 24 | (uint32_t)b[1] << 16 | (uint32_t)b[2] << 8 | b[3];
+    };
+    if (d.size() < 100) return {};
+    uint32_t header = u32(0), width = u32(4), height = u32(5), byte_order = u32(7), bpp = u32(11),
+             line = u32(12), ncolors = u32(19);
+    size_t start = header + 12 * (size_t)ncolors;
+    if (bpp != 32 || d.size() < start + (size_t)line * height) return {};
+    std::vector<uint32_t> out(width * height);
+    for (uint32_t y = 0; y < height; y++)
+        for (uint32_t x = 0; x < width; x++) {
+            const unsigned char* b = (const unsigned char*)d.data() + start + (size_t)y * line + 4 * x;
+            uint32_t v = byte_order == 0 ? (uint32_t)b[3] << 24 | (uint32_t)b[2] << 16 | (uint32_t)b[1] << 8 | b[0]
+                                         : (uint32_t)b[0] << 24 | (uint32_t)b[1] << 16 | (uint32_t)b[2] << 8 | b[3];
+            out[y * width + x] = v & 0xFFFFFF;
+        }
+    *w = (int)width;
+    *h = (int)height;
+    return out;
+}
+
+// Run by xvfb_test.py with a display: what the X server shows is the frame
+// scaled into the destination rectangle, in both texture modes.
+TEST(Xvfb, WindowShowsTheFrameScaled) {
+    if (!getenv("ORVANTA_XVFB")) GTEST_SKIP() << "needs the display xvfb_test.py starts";
+    host_up();
+    fill_pattern();
+    for (int pixel_perfect : {1, 0}) {
+        orvanta_apply_setting("pixel_perfect", pixel_perfect);
+        orvanta_apply_settings();
+        unsigned long id = x11_window_id(sdl_window);
+        ASSERT_NE(id, 0u);
+        std::vector<uint32_t> got;
+        int w = 0, h = 0;
+        // Until the server has mapped the window and shown a frame.
+        for (int tries = 0; tries < 200; tries++) {
+            handle_sdl_messages();
+            blit_to_sdl_window_hardware(video_frame.back_page, VIDEO_WIDTH);
+            SDL_Delay(20);
+            got = grab_x_window(id, &w, &h);
+            if (w == 960 && h == 540 && got[0] == video_frame.back_page[0] && got[959 + 539 * 960] ==
+                video_frame.back_page[479 + 269 * 480])
+                break;
+        }
+        ASSERT_EQ(w, 960);
+        ASSERT_EQ(h, 540);
+        int bad = 0;
+        for (int y = 0; y < 540 && bad < 5; y++)
+            for (int x = 0; x < 960 && bad < 5; x++)
+                if (got[y * 960 + x] != video_frame.back_page[(y / 2) * VIDEO_WIDTH + x / 2]) {
+                    ADD_FAILURE() << "pixel (" << x << "," << y << ") pp " << pixel_perfect << ": " << std::hex
+                                  << got[y * 960 + x];
+                    bad++;
+                }
     }
     orvanta_apply_setting("pixel_perfect", 1);
     orvanta_apply_settings();
