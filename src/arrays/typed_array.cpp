@@ -11,6 +11,7 @@
 #endif
 
 #include "arrays/arrays_internal.h"
+#include "graphics/gfx_api.h"
 #include "kernel/api_tables.h"
 #include "kernel/cpu.h"
 #include "kernel/process.h"
@@ -524,8 +525,7 @@ static int lua54_ud_mutate(lua_State* L) {
 
 // ---- registration ---------------------------------------------------------
 
-// The method table, in registration order. peek, poke and blit are added by
-// the memory and graphics code.
+// The method table, in registration order. blit is added by the graphics code.
 static const luaL_Reg userdata_methods[] = {
     {"sort", lua54_ud_sort},
     {"convert", lua54_ud_convert},
@@ -567,6 +567,8 @@ static const luaL_Reg userdata_methods[] = {
     {"__newindex", lua54_ud_newindex},
     {"set", lua54_set},
     {"get", lua54_get},
+    {"peek", lua54_ud_peek},
+    {"poke", lua54_ud_poke},
     {"width", lua54_ud_width},
     {"height", lua54_ud_height},
     {"attribs", lua54_ud_attribs},

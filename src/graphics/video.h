@@ -20,3 +20,18 @@ extern VideoFrame video_frame;
 // Makes this frame's picture from the window manager's screen (or the boot
 // screen); null when the source holds its frame.
 VideoFrame* generate_video_out();
+
+// The boot-finished rule of video out: once pid 3 exists and 2.2 s of boot
+// time passed, the boot is finished (logged once). generate_video_out applies
+// it; headless runs, which make no video, call it every frame.
+void video_update_boot_state();
+
+struct Process;
+struct Gfx;
+// Copies a w x h rectangle of another process's memory (rows stride bytes
+// apart from base + sx + stride * sy) into the snapshot's target at (dx, dy),
+// cut to the clip, without touching the source's pages: bytes with nothing
+// behind them become colour 8; with a mask only bytes with a masked bit are
+// copied. Returns the copied pixels / 4.
+int64_t blit_from_ram(Process* src, uint32_t base, const Gfx& g, int64_t sx, int64_t sy, int64_t dx, int64_t dy,
+                      int64_t w, int64_t h, uint8_t mask, int64_t stride);

@@ -12,7 +12,6 @@
 #include "graphics/video.h"
 #include "host/host.h"
 #include "kernel/api_tables.h"
-#include "kernel/boot.h"
 #include "kernel/process.h"
 #include "kernel/state.h"
 #include "lua.h"
@@ -274,12 +273,6 @@ static void pace_frame(bool slow) {
 }
 
 void end_frame() {
-    // Boot-finished rule of video out, kept here until video out carries it:
-    // pid 3 exists and 2.2 s of boot time have passed.
-    if (!app.boot_finished && get_process(3) && boot_get_time() >= 2200) {
-        app.boot_finished = 1;
-        tolo_debug("@@ finished_boot_sequence\n");
-    }
     if (config.headless) {
         if (++headless_frame % 4 == 0) SDL_Delay(1);
         return;

@@ -34,6 +34,8 @@ static const ApiEntry* const api_tables[] = {
     buttons_api,
     storage_api,
     orb_api,
+    graphics_api,
+    memory_api,
 };
 
 // Registration order of every global of the program API.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include "kernel/buffer.h"
 #include "kernel/cpu.h"
+#include "graphics/draw_context.h"
 #include "graphics/memory.h"
 
 struct lua_State;
@@ -42,6 +43,7 @@ struct Process {
     int32_t debt;
     int32_t slices;
     PagedAddressSpace mem;
+    DrawContext draw;
     ByteBuffer* queue;     // NUL-separated orb texts
     uint64_t rng[4];       // xoshiro256** state
     int64_t heap_bytes;

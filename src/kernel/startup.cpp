@@ -5,6 +5,7 @@
 
 #include "audio/sonk.h"
 #include "graphics/graphics.h"
+#include "graphics/video.h"
 #include "host/host.h"
 #include "kernel/boot.h"
 #include "kernel/process.h"
@@ -326,5 +327,7 @@ void system_frame() {
     }
     start_frame();
     run_frame_processes();
+    // No video is made headless, but the boot finishes by video out's rule.
+    if (config.headless) video_update_boot_state();
     end_frame();
 }
