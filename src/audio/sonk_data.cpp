@@ -103,27 +103,11 @@ const int16_t* sonk_default_wavetable(uint64_t rng[4]) {
     return default_wt;
 }
 
-// The served bytes of src's page j (the rest from its backing page or zeros).
-static void read_page(Process* src, int j, uint8_t* buf) {
-    const PagedAddressSpace& m = src->mem;
-    int32_t len = m.page_len[j];
-    if (len > 0) memcpy(buf, m.page[j], (size_t)len);
-    if (len < PAGE_SIZE) {
-        if (m.backing[j]) memcpy(buf + len, m.backing[j] + len, (size_t)(PAGE_SIZE - len));
-        else memset(buf + len, 0, (size_t)(PAGE_SIZE - len));
-    }
-}
-
 void generate_default_wavetable(Process* p) {
     Process* root = get_process(1);
     if (root && root != p) {
         // Later processes copy the root's pages as they stand now.
-        uint8_t buf[PAGE_SIZE];
-        for (int j = SONK_WAVETABLE_BASE / PAGE_SIZE; j < PAGE_COUNT; j++) {
-            if (root->mem.page_len[j] == 0) continue;
-            read_page(root, j, buf);
-            for (int k = 0; k < PAGE_SIZE; k++) mem_write8(p, (uint32_t)(j * PAGE_SIZE + k), buf[k]);
-        }
+        q64_pmemcpy_pages(root, p, SONK_WAVETABLE_BASE, 0x1000000);
         return;
     }
     const int16_t* w = sonk_default_wavetable(p->rng);

@@ -198,11 +198,12 @@ TEST_F(Memory, ArrayPeekAndPoke) {
 TEST_F(Memory, PagesForNewProcesses) {
     Process* q = create_process_from_code("", "copy", "/copy.lua");
     ASSERT_NE(q, nullptr);
-    for (uint32_t a = 0xF78000; a < 0xF7A000; a += 97) poke_proc(p, a, (uint8_t)(a >> 3));
-    ASSERT_EQ(lua("local a = userdata('u8', 100) a[99] = 5 _map_ram(a, 0xF7A000)"), "");
-    q64_pmemcpy_pages(p, q, 0xF78000, 0xF7B000);
-    for (uint32_t a = 0xF78000; a < 0xF7A000; a += 97) ASSERT_EQ(peek_proc(q, a), (uint8_t)(a >> 3));
-    EXPECT_EQ(peek_proc(q, 0xF7A000 + 99), 5);  // a partial source page: its served bytes
-    EXPECT_EQ(q->mem.page_len[0xF7A], 4096);
-    EXPECT_EQ(q->mem.flag[0xF78], 0);
+    for (uint32_t a = 0x778000; a < 0x77A000; a += 97) poke_proc(p, a, (uint8_t)(a >> 3));
+    ASSERT_EQ(lua("local a = userdata('u8', 100) a[99] = 5 _map_ram(a, 0x77A000)"), "");
+    q64_pmemcpy_pages(p, q, 0x778000, 0x77C000);
+    for (uint32_t a = 0x778000; a < 0x77A000; a += 97) ASSERT_EQ(peek_proc(q, a), (uint8_t)(a >> 3));
+    EXPECT_EQ(peek_proc(q, 0x77A000 + 99), 5);  // a partial source page: its served bytes
+    EXPECT_EQ(q->mem.page_len[0x77A], 4096);
+    EXPECT_EQ(q->mem.page_len[0x77B], 0);  // untouched in the source: left alone
+    EXPECT_EQ(q->mem.flag[0x778], 0);
 }
