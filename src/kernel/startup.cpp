@@ -185,8 +185,10 @@ void orvanta_apply_setting(const char* key, int32_t value) {
     for (const Key& k : keys) {
         if (strcmp(key, k.name) != 0) continue;
         int32_t v = k.kind == 0 ? flag(value) : k.kind == 2 ? clamp256(value) : value;
-        if (k.field == &config.backtrail && config.backtrail == 0 && v != 0) backtrail_event(4, nullptr, nullptr);
+        // The history records nothing while off: switch it on before recording the switch.
+        bool switched_on = k.field == &config.backtrail && config.backtrail == 0 && v != 0;
         *k.field = v;
+        if (switched_on) backtrail_event(4, nullptr, nullptr);
         return;
     }
 }

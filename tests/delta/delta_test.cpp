@@ -64,16 +64,20 @@ Bytes slurp(const std::string& p) {
     return s.str();
 }
 
+// The log file is opened once, in the first app-data folder used: this one.
+std::string log_home;
+
 struct DeltaCodec : ::testing::Test {
     static void SetUpTestSuite() {
         char t[] = "/tmp/orv_delta_XXXXXX";
-        snprintf(config.home, sizeof config.home, "%s", mkdtemp(t));
+        log_home = mkdtemp(t);
+        snprintf(config.home, sizeof config.home, "%s", log_home.c_str());
     }
     static void TearDownTestSuite() {
-        std::string cmd = std::string("rm -rf '") + config.home + "'";
+        std::string cmd = "rm -rf '" + log_home + "'";
         if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
     }
-    static Bytes log() { return slurp(std::string(config.home) + "/log.txt"); }
+    static Bytes log() { return slurp(log_home + "/log.txt"); }
 };
 
 TEST_F(DeltaCodec, Crc32KnownValues) {

@@ -5,14 +5,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "kernel/state.h"
 #include "storage/delta.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The failed-CRC line goes to the log of a private app-data folder.
-    char t[] = "/tmp/orv_fuzz_delta_XXXXXX";
-    if (mkdtemp(t)) snprintf(config.home, sizeof config.home, "%s", t);
+    static char t[] = "/tmp/orv_fuzz_delta_XXXXXX";
+    if (mkdtemp(t)) {
+        snprintf(config.home, sizeof config.home, "%s", t);
+        atexit([] {
+            std::string cmd = std::string("rm -rf '") + t + "'";
+            if (system(cmd.c_str()) != 0) perror("rm");
+        });
+    }
     return 0;
 }
 
