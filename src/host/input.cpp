@@ -142,7 +142,9 @@ void handle_sdl_messages() {
         case SDL_QUIT: quit_pending = true; break;
         case SDL_WINDOWEVENT: window_event(e.window, now); break;
         case SDL_KEYDOWN: {
-            int sc = e.key.keysym.scancode;
+            // Read as a plain integer: a value outside the enum is possible and checked.
+            int32_t sc;
+            memcpy(&sc, &e.key.keysym.scancode, sizeof sc);
             if (sc >= 0 && sc < KEY_COUNT) key_state[sc] = 1;
             break;
         }

@@ -80,6 +80,10 @@ TEST_F(Controllers, RemovingTheFirstMakesTheSecondPlayerZero) {
     ASSERT_EQ(joystick_slots_used(), 2);
     EXPECT_EQ(joystick_slot_instance(0), a.instance());
     EXPECT_EQ(joystick_slot_instance(1), b.instance());
+    // An added event for a device already open (as at start-up) opens nothing twice.
+    controller_device_added(0);
+    joystick_device_added(1);
+    EXPECT_EQ(joystick_slots_used(), 2);
     int b_id = b.instance();
     settle();
     read_all();

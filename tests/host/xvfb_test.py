@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The real program in a real window under Xvfb: xdotool keys and mouse reach
-a program as the window manager forwards them, the X server shows the video
+a program as the window manager forwards them and as buttons, the X server shows the video
 frame scaled (test_host's Xvfb tests), and frames are paced at 60 a second."""
 import os
 import queue
@@ -22,6 +22,8 @@ local frame, t0 = 0
 _printh("ready")
 while true do
   frame += 1
+  _update_buttons(true)
+  if btnp(4) then _printh("btnp 4") end
   if frame == 30 then send_message(pid(), {clock = 1}) end
   if frame == 330 then send_message(pid(), {clock = 2}) end
   local m = _read_message()
@@ -115,6 +117,10 @@ def run_program(env, home):
         check(out.wait_for(lambda l: l == "keyup 4", 0) is None, "no keyup while held")
         xdo(env, "keyup", "a")
         check(out.wait_for(lambda l: l == "keyup 4") is not None, "keyup 4 on release")
+        # Z is button 4 (O) of player 0.
+        xdo(env, "keydown", "z")
+        check(out.wait_for(lambda l: l == "btnp 4") is not None, "Z held: btnp(4)")
+        xdo(env, "keyup", "z")
         xdo(env, "click", "1")
         check(out.wait_for(lambda l: l == "mouse 240 135 1") is not None, "button down")
         check(out.wait_for(lambda l: l == "mouse 240 135 0" and out.seen.index(l) > 0 and
