@@ -1,6 +1,12 @@
 -- The process manager (pid 2): starts the programs named at start-up (the
 -- command line's start path and the extra cartridge), then tells the kernel.
 
+-- Every program draws into a 480 x 270 screen mapped at 0x10000, where the
+-- window manager's process video reads it; shapes draw their colour, sprites
+-- leave colour 0 transparent.
+local screen_setup = "do local s = userdata('u8', 480, 270) _map_ram(s, 0x10000) _set_draw_target(s) end "
+	.. "poke(0x5508, 0x3f, 0x3f, 0x3f, 0) poke2(0x5478, 480, 270) pal() color(6) "
+
 local function run_program(path)
 	local full = fullpath(path)
 	if not full then return end
@@ -15,7 +21,7 @@ local function run_program(path)
 	end
 	local name = full:match("([^/]*)$")
 	-- Same line as the program's first, so its line numbers stay right.
-	local prelude = "srand() cd(" .. string.format("%q", dir) .. ") "
+	local prelude = "srand() cd(" .. string.format("%q", dir) .. ") " .. screen_setup
 	return _create_process_from_code(prelude .. src, name, main)
 end
 

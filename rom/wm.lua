@@ -1,7 +1,7 @@
 -- The window manager (pid 3): reads its queue every frame. Headless, error
--- reports go to standard output; the desktop's video comes with graphics.
--- Keyboard, text and mouse events go on to the focused program: the newest
--- user process.
+-- reports go to standard output. Keyboard, text and mouse events go on to the
+-- focused program: the newest user process. Its screen is the desktop: the
+-- focused program's screen is copied into it every frame.
 
 local function flag(v) return v == true or (type(v) == "number" and v ~= 0) end
 local headless = flag(stat(315))
@@ -19,7 +19,28 @@ local function focused_pid()
 	return best
 end
 
-_signal(37)
+-- The screen video out shows: 480 x 270 bytes mapped at 0x10000.
+local screen = userdata("u8", 480, 270)
+_map_ram(screen, 0x10000)
+_set_draw_target(screen)
+poke(0x5508, 0x3f, 0x3f, 0x3f, 0) -- read, write, sprite and shape target masks
+poke2(0x5478, 480, 270)
+pal()
+
+local desktop_colour = 1
+
+local function draw_desktop(focus)
+	cls(desktop_colour)
+	if focus then
+		_blit_process_video(focus)
+	else
+		rectfill(0, 0, 479, 10, 7)
+		rect(0, 0, 479, 269, 7)
+	end
+end
+
+draw_desktop(nil)
+_signal(37) -- the desktop is ready: video out shows this screen
 
 while true do
 	local msg = _read_message()
@@ -35,5 +56,6 @@ while true do
 		end
 		msg = _read_message()
 	end
+	draw_desktop(focus or focused_pid())
 	flip()
 end

@@ -169,6 +169,12 @@ TEST_F(DrawState, FastSpansEqualPixelBlends) {
     }
 }
 
+TEST_F(DrawState, U8ArraysStoreAsPngThroughThePalette) {
+    EXPECT_EQ(lua("pal() pal(9, 0x123456, 2) local a = userdata('u8', 4, 1) a:set(0, 0, 0, 8, 72, 9) "
+                  "store('/ram/u.png', a) return fetch('/ram/u.png'):get(0, 0, 4)"),
+              "0, 16711757, 16711757, 1193046");
+}
+
 TEST(Bitmaps, EightToThirtyTwoBitsThroughThePalette) {
     init_default_coltabs();
     uint8_t px[3] = {0, 8, 64 + 8};

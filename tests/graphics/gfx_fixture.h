@@ -29,14 +29,17 @@ protected:
 
     // Runs Lua text and returns its results through tostring, joined by ", ";
     // "error: ..." when it raises.
-    std::string lua(const std::string& code) {
-        cproc = p;
+    std::string lua(const std::string& code) { return lua_in(p, code); }
+    std::string lua_in(Process* q, const std::string& code) {
+        lua_State* L = q->L;
+        cproc = q;
         cpu_cycles = 0;  // a frame's worth at a time, never the runaway stop
         cpu_cycles_max = FRAME_CYCLES * 100;
         int base = lua_gettop(L);
         if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK) {
             std::string e = std::string("error: ") + lua_tostring(L, -1);
             lua_settop(L, base);
+            cproc = p;
             return e;
         }
         std::string out;
@@ -46,6 +49,7 @@ protected:
             lua_pop(L, 1);
         }
         lua_settop(L, base);
+        cproc = p;
         return out;
     }
 

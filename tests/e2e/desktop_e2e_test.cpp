@@ -1,0 +1,52 @@
+// A program run through the starter system headless: what it draws reaches the
+// window manager's screen (pid 3), which video out shows.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::string run_program(const std::string& source) {
+    char t[] = "/tmp/orv_e2e_desktop_XXXXXX";
+    std::string dir = mkdtemp(t);
+    mkdir((dir + "/drive").c_str(), 0755);
+    std::ofstream(dir + "/drive/prog.lua") << source;
+    std::string cmd = "SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy timeout 60 " ORVANTA_BIN " -x -home '" + dir +
+                      "' /prog.lua > '" + dir + "/out.txt' 2>&1";
+    int rc = system(cmd.c_str());
+    std::ifstream f(dir + "/out.txt");
+    std::stringstream s;
+    s << f.rdbuf();
+    system(("rm -rf '" + dir + "'").c_str());
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << s.str();
+    return s.str();
+}
+
+}  // namespace
+
+TEST(DesktopE2E, ProgramDrawingShowsInTheWindowManagersScreen) {
+    std::string out = run_program(R"LUA(
+cls(0) rectfill(10, 20, 29, 39, 8) pset(100, 100, 12) circfill(200, 150, 10, 11) line(0, 269, 479, 269, 9)
+for i = 1, 3 do flip() end
+local function wm(x, y) return _ppeek(3, 0x10000 + y * 480 + x) end
+_printh("full " .. wm(10, 20) .. " " .. wm(29, 39) .. " " .. wm(30, 40) .. " " .. wm(100, 100) .. " "
+  .. wm(200, 150) .. " " .. wm(210, 150) .. " " .. wm(211, 150) .. " " .. wm(479, 269))
+-- A smaller display: the window manager copies only that much and draws its desktop around it.
+local s = userdata("u8", 100, 50) _map_ram(s, 0x10000) _set_draw_target(s) poke2(0x5478, 100, 50)
+cls(0) rectfill(10, 20, 29, 39, 8)
+for i = 1, 3 do flip() end
+_printh("small " .. wm(10, 20) .. " " .. wm(100, 100) .. " " .. wm(99, 49) .. " " .. wm(100, 49))
+-- Headless, the boot finishes by video out's rule: pid 3 and 2.2 s of boot frames.
+for i = 1, 140 do flip() end
+_printh("boot " .. stat(985))
+)LUA");
+    EXPECT_NE(out.find("full 8 8 0 12 11 11 0 9\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("small 8 1 0 1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("boot 1.0\n"), std::string::npos) << out;
+}
