@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "host/host.h"
 #include "kernel/cpu.h"
+#include "kernel/messages.h"
 #include "kernel/process.h"
 #include "kernel/state.h"
 #include "storage/backtrail.h"
@@ -30,6 +32,8 @@ int64_t (*pdisk_clock)() = os_get_time;
 void (*pdisk_reset_hook)();
 
 static int pfile_inited;
+// Bytes held by RAM slots (the sum of their counted fields).
+static int64_t ram_bytes;
 // Slots not free, kept as slots are taken and freed (the early-clearing test reads it).
 static int used_slots;
 // RAM slots by origin: every open looks its file up here instead of scanning the table.
@@ -57,10 +61,28 @@ static bool inside_or_equal(const char* text, const char* dir) {
 
 static const char* bstr(const ByteBuffer* b) { return b ? (const char*)b->bytes : ""; }
 
+int64_t ram_files_bytes() { return ram_bytes; }
+
+// What a RAM slot holds: its buffers and a share for the slot itself.
+static int64_t slot_held(const FileSlot* f) {
+    int64_t n = 96;
+    for (const ByteBuffer* b : {f->contents, f->path, f->origin})
+        if (b) n += (int64_t)b->capacity;
+    return n;
+}
+
+static void recount(FileSlot* f) {
+    if (f->kind != 2) return;
+    int64_t h = slot_held(f);
+    ram_bytes += h - f->counted;
+    f->counted = h;
+}
+
 void pfile_init() {
     if (pfile_inited) return;
     pfile_inited = 1;
     memset(pfile, 0, sizeof pfile);
+    ram_bytes = 0;
     ram_index().clear();
     memset(pmount, 0, sizeof pmount);
     pmounts = 0;
@@ -75,6 +97,8 @@ void free_slot(FileSlot* f) {
         auto it = ram_index().find(bstr(f->origin));
         if (it != ram_index().end() && it->second == (int)(f - pfile)) ram_index().erase(it);
     }
+    ram_bytes -= f->counted;
+    if (f->before) destroy_buffer(f->before);
     if (f->path) destroy_buffer(f->path);
     if (f->origin) destroy_buffer(f->origin);
     if (f->contents) destroy_buffer(f->contents);
@@ -184,10 +208,18 @@ ByteBuffer* normalise_orvanta_path(const char* path) {
         // An unchecked working folder may be anything: the result must still be a legal absolute path.
         if (s[0] != '/' || !is_legal_path(s.c_str())) return nullptr;
     }
+    // Every path operation normalises: its cost follows the text's length.
+    if (s.size() >= 64) spend_cpu((int64_t)s.size() / 16);
     if (!segments_fit(s)) return nullptr;
     if (s.size() > 1 && s.back() == '/') s.pop_back();
     if (s == "/") return create_buffer_from_str("/");
-    return collapse_path(s.c_str(), (int64_t)s.size(), 0);
+    ByteBuffer* r = collapse_path(s.c_str(), (int64_t)s.size(), 0);
+    // Mounts and file slots keep paths: their length is bounded like a host path's.
+    if ((size_t)r->length > MAX_PATH_LENGTH) {
+        destroy_buffer(r);
+        return nullptr;
+    }
+    return r;
 }
 
 const char* get_ext(const char* path) {
@@ -519,7 +551,10 @@ FileSlot* find_ram_slot(const char* origin) {
     return it == ram_index().end() ? nullptr : &pfile[it->second];
 }
 
-void register_ram_slot(FileSlot* f) { ram_index()[bstr(f->origin)] = (int)(f - pfile); }
+void register_ram_slot(FileSlot* f) {
+    ram_index()[bstr(f->origin)] = (int)(f - pfile);
+    recount(f);
+}
 
 int pdisk_count_slots_by_kind(int kind) {
     int n = 0;
@@ -595,13 +630,26 @@ FileSlot* pfopen(const char* path, const char* mode) {
         // illegal, or outside its host folder
     } else if (s) {
         if (!(s->flags & 1)) {
-            if (m0 == 'w') bclear(s->contents);
+            // The first open for writing keeps what a refused write goes back to.
+            if (m0 == 'w' && s->txn == 0) {
+                s->before = s->contents;
+                s->contents = create_buffer_2(1024, FILE_CONTENTS_TAG);
+                s->txn = 1;
+            } else if (m0 == 'w') {
+                bclear(s->contents);
+            } else if (m0 == 'a' && s->txn == 0) {
+                s->before_length = s->contents->length;
+                s->txn = 2;
+            }
+            // Charged like the host file it stands for: a test of existence, a metadata read, a read.
+            if (m0 == 'r') spend_cpu(m1 == 'e' ? 16 : (m1 == 'm' ? std::min(s->contents->length, 65536) : s->contents->length) / 8);
             s->contents->cursor = m0 == 'a' ? s->contents->length : 0;
             s->mode[0] = m0;
             s->mode[1] = m1;
             // The path of the latest open: closing a "wf" open drops the mount at that path.
             if (s->path) destroy_buffer(s->path);
             s->path = create_buffer_from_buffer(n);
+            recount(s);
             result = s;
         }
     } else if (kind == 2 && m0 == 'r') {
@@ -632,6 +680,7 @@ FileSlot* pfopen(const char* path, const char* mode) {
             result->contents = create_buffer_2(1024, FILE_CONTENTS_TAG);
             result->mode[0] = m0;
             result->mode[1] = m1;
+            result->txn = 3;
             register_ram_slot(result);
         }
     }
@@ -646,6 +695,73 @@ static void drop_stale_cart_mount(const char* point) {
     for (int i = pmounts - 1; i >= 0; i--)
         if (!strcmp(bstr(pmount[i].point), point) && starts_with(bstr(pmount[i].origin), "/ram/mount/"))
             remove_mount_at(i, 1);
+}
+
+static void report_ram_full(const char* path) {
+    static int64_t last = -1000000;
+    int64_t now = os_get_time();
+    if (now - last < 1000) return;  // a program that keeps trying gets one report a second
+    last = now;
+    char text[1200];
+    snprintf(text, sizeof text, "** RAM is full: %.1023s was not written (RAM files may hold %lld MB) **", path,
+             (long long)(RAM_FILES_LIMIT >> 20));
+    printf("%s\n", text);
+    tolo_debugf("%s\n", text);
+    notify(text);
+}
+
+// A copy of a buffer whose capacity fits its length, so RAM files hold what they count.
+static ByteBuffer* fitted(ByteBuffer* b) {
+    if ((int64_t)b->capacity <= (int64_t)b->length + b->length / 4 + 4096) return b;
+    ByteBuffer* c = create_buffer_2(b->length, b->tag);
+    bappend_bytes(c, b->bytes, b->length);
+    c->cursor = b->cursor;
+    destroy_buffer(b);
+    return c;
+}
+
+// Ends a write to a RAM file: kept when RAM files still fit their limit (clean
+// cartridge mounts, which can be unpacked again, make room first), otherwise the
+// file goes back to what it was before the write. True when kept.
+static bool settle_ram_write(FileSlot* f) {
+    int txn = f->txn;
+    f->txn = 0;
+    int64_t written = f->contents->length - (txn == 2 ? f->before_length : 0);
+    // The copy was made whether the write is kept or not.
+    spend_cpu(written / 8);
+    f->contents = fitted(f->contents);
+    int64_t grow = slot_held(f) - f->counted;
+    if (grow > 0 && ram_bytes + grow > RAM_FILES_LIMIT && !clearing && !flushing) {
+        const char* saved = pinned_origin;
+        pinned_origin = bstr(f->origin);
+        clearing = 1;
+        delete_clean_ram_mounts();
+        clearing = 0;
+        pinned_origin = saved;
+    }
+    if (grow <= 0 || ram_bytes + grow <= RAM_FILES_LIMIT) {
+        if (f->before) destroy_buffer(f->before);
+        f->before = nullptr;
+        recount(f);
+        return true;
+    }
+    report_ram_full(bstr(f->path ? f->path : f->origin));
+    if (txn == 3) {
+        free_slot(f);
+        return false;
+    }
+    if (txn == 1 && f->before) {
+        destroy_buffer(f->contents);
+        f->contents = f->before;
+        f->before = nullptr;
+    } else if (txn == 2) {
+        ByteBuffer* b = create_buffer_2(f->before_length, FILE_CONTENTS_TAG);
+        bappend_bytes(b, f->contents->bytes, f->before_length);
+        destroy_buffer(f->contents);
+        f->contents = b;
+    }
+    recount(f);
+    return false;
 }
 
 int pfclose(FileSlot* f) {
@@ -679,8 +795,11 @@ int pfclose(FileSlot* f) {
             }
         }
         free_slot(f);
+    } else if (wrote) {
+        f->mode[0] = f->mode[1] = 0;
+        if (settle_ram_write(f)) mark_origin_dirty(bstr(f->origin));
+        else rc = -1;
     } else {
-        if (wrote) mark_origin_dirty(bstr(f->origin));
         f->mode[0] = f->mode[1] = 0;
     }
     if (wrote && whole_file && !flushing && rc == 0) drop_stale_cart_mount(path.c_str());

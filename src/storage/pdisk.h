@@ -23,7 +23,19 @@ struct FileSlot {
     ByteBuffer* contents;  // cursor = read/write position
     int32_t flags;         // bit 0: folder
     char mode[2];          // set while open; a RAM slot with mode[0] != 0 is in use
+    // A RAM file open for writing keeps what a refused write returns it to.
+    int32_t txn;           // 0 none, 1 emptied (before holds the old contents), 2 appended, 3 new
+    int32_t before_length; // length before an append
+    ByteBuffer* before;
+    int64_t counted;       // bytes this RAM slot counts against RAM_FILES_LIMIT
 };
+
+// All RAM files and folders together (contents, paths and bookkeeping, cartridge
+// mounts included) may hold this many bytes; a write that would pass it is refused.
+constexpr int64_t RAM_FILES_LIMIT = 256LL << 20;
+// The longest normalised path; a longer one is illegal.
+constexpr size_t MAX_PATH_LENGTH = 4095;
+int64_t ram_files_bytes();
 
 struct Mount {
     int32_t kind;          // 1 host folder, 2 RAM folder
@@ -82,7 +94,8 @@ void remove_mount_at(int i, int free_cart_files);
 // Files.
 int host_directory_exists(const char* host_path);
 FileSlot* pfopen(const char* path, const char* mode);
-// Returns 0, or -1 when a host write failed (the old host file is kept).
+// Returns 0, or -1 when a write failed: a host file could not be written (the old
+// host file is kept) or RAM is full (the RAM file is as it was before the open).
 int pfclose(FileSlot* f);
 int64_t pfwrite(const void* src, int64_t size, int64_t n, FileSlot* f);
 int64_t pfread(void* dst, int64_t size, int64_t n, FileSlot* f);

@@ -60,6 +60,10 @@ int pmkdir(const char* path) {
             s->flags = 1;
             s->contents = create_buffer_2(0, FILE_CONTENTS_TAG);
             register_ram_slot(s);
+            if (ram_files_bytes() > RAM_FILES_LIMIT) {
+                free_slot(s);
+                rc = 2;
+            }
         } else {
             rc = 2;
         }

@@ -69,7 +69,9 @@ TEST_F(VfsFiles, CpuChargesOfFileIo) {
         {"existence test", [] { pdisk_file_exists("/r.bin"); }, 16},
         {"host write", [] { vfs_write("/w.bin", std::string(80, 'w')); }, 10 + FRAME_CYCLES / 4},
         {"host append", [] { vfs_write("/r.bin", std::string(16, 'a'), "a"); }, 2 + FRAME_CYCLES / 4},
-        {"RAM files", [] { vfs_write("/ram/x", std::string(800, 'x')); vfs_read("/ram/x"); }, 0},
+        // RAM files cost what their bytes cost to copy, like host files.
+        {"RAM files", [] { vfs_write("/ram/x", std::string(800, 'x')); vfs_read("/ram/x"); }, 200},
+        {"RAM append", [] { vfs_write("/ram/x", std::string(16, 'x'), "a"); }, 2},
     };
     for (auto& c : cases) {
         cpu_cycles = 0;
@@ -260,4 +262,46 @@ TEST_F(VfsFiles, MountOfAPathMapsItsOrigin) {
     EXPECT_STREQ(get_mount_description("/alias"), ("host:" + host + "/real").c_str());
     EXPECT_STREQ(get_mount_description("/ram"), "/ram");
     EXPECT_EQ(get_mount_description("/real"), nullptr);
+}
+
+TEST_F(VfsFiles, RamFilesStopAtTheirLimitAndRefusedWritesChangeNothing) {
+    const int64_t base = ram_files_bytes();
+    const std::string chunk(RAM_FILES_LIMIT / 5, 'c');
+    ASSERT_TRUE(vfs_write("/ram/keep.txt", "old"));
+    ASSERT_TRUE(vfs_write("/ram/grow.txt", "start"));
+    int kept = 0;
+    testing::internal::CaptureStdout();
+    while (kept < 10 && vfs_write("/ram/big" + std::to_string(kept), chunk)) kept++;
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(kept, 4);
+    EXPECT_NE(out.find("** RAM is full: /ram/big4 was not written (RAM files may hold 256 MB) **"), std::string::npos)
+        << out;
+    EXPECT_LE(ram_files_bytes(), RAM_FILES_LIMIT);
+    // A refused write leaves no new file, an old file as it was, an append undone.
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(vfs_read("/ram/big4"));
+    EXPECT_FALSE(vfs_write("/ram/keep.txt", chunk));
+    EXPECT_EQ(vfs_read("/ram/keep.txt").value_or("?"), "old");
+    EXPECT_FALSE(vfs_write("/ram/grow.txt", chunk, "a"));
+    EXPECT_EQ(vfs_read("/ram/grow.txt").value_or("?"), "start");
+    EXPECT_EQ(pmkdir(("/ram/d" + std::string(200, 'd')).c_str()), 0);  // small things still fit
+    testing::internal::GetCapturedStdout();
+    // Deleting gives the room back.
+    for (int i = 0; i < kept; i++) delete_path(("/ram/big" + std::to_string(i)).c_str());
+    EXPECT_TRUE(vfs_write("/ram/keep.txt", chunk));
+    delete_path("/ram/keep.txt");
+    delete_path("/ram/grow.txt");
+    delete_path(("/ram/d" + std::string(200, 'd')).c_str());
+    EXPECT_EQ(ram_files_bytes(), base);
+}
+
+TEST_F(VfsFiles, FullRamDropsCleanCartridgeMountsFirst) {
+    const std::string chunk(RAM_FILES_LIMIT / 3, 'c');
+    host_write(host + "/g.q64", text_cart(std::string(RAM_FILES_LIMIT / 3, 'g')));
+    ASSERT_TRUE(vfs_read("/g.q64/main.lua"));
+    ASSERT_TRUE(vfs_write("/ram/a", chunk));
+    ASSERT_TRUE(find_mount_by_point("/g.q64"));
+    ASSERT_TRUE(vfs_write("/ram/b", chunk));  // room made by unmounting the clean cartridge
+    EXPECT_FALSE(find_mount_by_point("/g.q64"));
+    EXPECT_EQ(vfs_read("/ram/b")->size(), chunk.size());
 }
