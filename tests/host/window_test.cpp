@@ -108,6 +108,47 @@ TEST(Window, TitleAndIcon) {
     EXPECT_EQ(os_window_icon_pixels()[8], 0xFFFF004Du);
 }
 
+TEST(Window, WindowedSizeSurvivesFullscreen) {
+    host_up();
+    SDL_SetWindowSize(sdl_window, 1000, 600);
+    orvanta_apply_setting("fullscreen", 1);
+    orvanta_apply_settings();
+    EXPECT_TRUE(SDL_GetWindowFlags(sdl_window) & SDL_WINDOW_FULLSCREEN_DESKTOP);
+    orvanta_apply_setting("fullscreen", 0);
+    orvanta_apply_settings();
+    int w, h;
+    SDL_GetWindowSize(sdl_window, &w, &h);
+    EXPECT_EQ(w, 1000);
+    EXPECT_EQ(h, 600);
+    SDL_SetWindowSize(sdl_window, 960, 540);
+}
+
+// Battery saver: 30 frames a second once nothing happened for 500 ms after
+// boot; any host event brings 60 back on the next frame.
+TEST(Window, SlowModeFollowsActivity) {
+    host_up();
+    config.battery_saver = 1;
+    app.boot_finished = 1;
+    app.last_activity_time = os_get_time() - 1000;
+    end_frame();
+    EXPECT_EQ(app.slow_mode, 1);
+    SDL_Event e{};
+    e.type = SDL_USEREVENT;
+    SDL_PushEvent(&e);
+    handle_sdl_messages();
+    end_frame();
+    EXPECT_EQ(app.slow_mode, 0);
+    config.battery_saver = 0;
+    end_frame();
+    EXPECT_EQ(app.slow_mode, 0);
+}
+
+TEST(Window, KeyNames) {
+    host_up();
+    EXPECT_EQ(harness_eval({"stat(302, 4)", "stat(302, 40)", "stat(302, 0)", "stat(302, 9999)"}),
+              (std::vector<std::string>{"\"A\"", "\"Return\"", "nil", "nil"}));
+}
+
 // The frame lands in the window scaled by the destination rectangle, in both
 // texture modes. Under a real display (see the Xvfb tests) the pixels are read
 // back from the X server; here from the renderer.

@@ -155,6 +155,14 @@ def no_display(home):
     check(r.returncode == 1, "no display: status %d" % r.returncode)
     check("orvanta: cannot open a window" in r.stderr, "no display: message on standard error")
     check("ready" not in r.stdout, "no display: no program ran")
+    # Headless needs no display and makes no window.
+    with open(os.path.join(home, "drive", "hi.lua"), "w") as f:
+        f.write('_printh("hi")')
+    r = subprocess.run([ORVANTA, "-x", "-home", home, "/hi.lua"], env=env, capture_output=True, text=True,
+                       timeout=60)
+    check(r.returncode == 0 and "hi\n" in r.stdout, "headless run without a display")
+    with open(os.path.join(home, "log.txt")) as f:
+        check("creating SDL window" not in f.read(), "headless: no window")
 
 
 def main():
