@@ -41,7 +41,10 @@ int32_t os_key_state(int scancode) {
 
 const char* os_key_from_scancode(int scancode) {
     if (scancode < 0 || scancode >= KEY_COUNT) return nullptr;
-    const char* name = SDL_GetKeyName(SDL_GetKeyFromScancode((SDL_Scancode)scancode));
+    // Headless there is no keyboard layout: the key's own (US) name.
+    SDL_Keycode key = SDL_WasInit(SDL_INIT_VIDEO) ? SDL_GetKeyFromScancode((SDL_Scancode)scancode)
+                                                  : (SDL_Keycode)SDL_SCANCODE_TO_KEYCODE(scancode);
+    const char* name = SDL_GetKeyName(key);
     return name && name[0] ? name : nullptr;
 }
 
