@@ -4,6 +4,7 @@
 // reads the body only once it is GURL_DONE.
 #include "host/downloads.h"
 
+#include <SDL2/SDL.h>
 #include <curl/curl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -157,11 +158,19 @@ bool gurl_cart_cache_name(const char* url, const std::string& base, std::string*
     return true;
 }
 
+void gurl_stop_all() {
+    for (GurlJob* j : gurl_job)
+        if (j) j->cancelled.store(true, std::memory_order_relaxed);
+    for (int i = 0; i < 400 && live_workers.load() > 0; i++) SDL_Delay(5);
+}
+
 int64_t gurl_get(const char* url, const char* extra, GurlCallback callback) {
     if (!url) return -1;
     if (!gurl_inited) {
-        // Before any worker: libcurl's global set-up is not thread-safe.
+        // Before any worker: libcurl's global set-up is not thread-safe. The exit handler is
+        // registered after it, so it runs before the TLS library's.
         curl_global_init(CURL_GLOBAL_DEFAULT);
+        atexit(gurl_stop_all);
         gurl_inited = true;
     }
     GurlJob* j = new (std::nothrow) GurlJob{};

@@ -60,6 +60,10 @@ std::string gurl_cart_server();
 // server or its path is empty or holds a "." or ".." segment.
 bool gurl_cart_cache_name(const char* url, const std::string& base, std::string* name);
 
+// Run at exit: stops every transfer and waits (up to 2 s) for the workers to end, so none is
+// inside the TLS library while its own exit handler tears it down.
+void gurl_stop_all();
+
 // Records alive and workers running, for tests of slot reuse.
 int gurl_live_records();
 int gurl_live_workers();

@@ -210,6 +210,14 @@ TEST_F(Downloads, SlowDownloadStopsWhenItsSlotIsTakenOver) {
     EXPECT_FALSE(fs::exists(home / "cache" / "carts" / "drip"));
 }
 
+TEST_F(Downloads, ExitStopsRunningTransfers) {
+    int64_t drip = gurl_get((base + "drip").c_str(), nullptr, nullptr);
+    ASSERT_TRUE(eventually([&] { return gurl_get_job(drip)->status.load() == GURL_RECEIVING; }));
+    gurl_stop_all();
+    EXPECT_EQ(gurl_live_workers(), 0);
+    EXPECT_EQ(gurl_get_job(drip)->status.load(), GURL_FAILED);
+}
+
 TEST_F(Downloads, CartridgeCacheNames) {
     const std::string b = "https://carts.example/";
     struct Case {
