@@ -1,48 +1,83 @@
 #!/usr/bin/env bash
-# bench/vm.sh [BUILD_DIR] [RUNS] - the charged dialect loop against stock Lua
-# 5.4.2 (same flags, both built as C++) on bench/lua/*.lua. For each program:
-# the stock interpreter, the dialect resumed with one frame's budget per slice
-# (a yield and resume every 279,620 cycles) and the dialect with a budget so
-# large that it does not yield. Runs are interleaved; the best user+system
-# CPU time of RUNS runs is kept (wall time is too noisy on a shared machine).
+# bench/vm.sh [-n RUNS] [-c CPU] [-gc inc|gen] [-B BUILD_DIR] [PROGRAM.lua...]
+#
+# The charged dialect loop against stock Lua 5.4.2 (same flags, both built as
+# C++) on bench/lua/*.lua (or the programs named). For each program: the stock
+# interpreter, the dialect resumed with one frame's budget per slice (a yield
+# and resume every 279,620 cycles) and the dialect with a budget so large that
+# it never yields. Every side runs the same collector mode (default
+# incremental, as processes run; the stock front end would switch to
+# generational). All runs are pinned to one processor (default the last) and
+# interleaved, programs and sides in turn; the best user+system CPU time of
+# RUNS runs is kept (wall time is too noisy on a shared machine). Each program
+# checks its own result; before timing, every output must agree with the
+# stock one, on build/dialua too.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build}
-runs=${2:-7}
-for b in "$build/lua_stock" "$build/bench/vm_runner"; do
-  [ -x "$b" ] || { echo "vm.sh: missing $b (ninja lua_stock vm_runner)" >&2; exit 1; }
-done
-exec /usr/bin/python3 - "$build" "$runs" "$here"/lua/*.lua <<'PY'
-import os, resource, subprocess, sys
+exec /usr/bin/python3 - "$here" "$@" <<'PY'
+import glob, math, os, subprocess, sys
 
-build, runs, files = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
-modes = [("stock", [build + "/lua_stock"]),
-         ("frame", [build + "/bench/vm_runner"]),
-         ("free", [build + "/bench/vm_runner", "-b", "0"])]
+here, args = sys.argv[1], sys.argv[2:]
+runs, cpu, gc, build, files = 7, os.cpu_count() - 1, "inc", here + "/../build", []
+while args:
+    a = args.pop(0)
+    if a == "-n": runs = int(args.pop(0))
+    elif a == "-c": cpu = int(args.pop(0))
+    elif a == "-gc": gc = args.pop(0)
+    elif a == "-B": build = args.pop(0)
+    else: files.append(a)
+files = files or sorted(glob.glob(here + "/lua/*.lua"))
+for b in ("lua_stock", "bench/vm_runner", "dialua"):
+    if not os.access(build + "/" + b, os.X_OK):
+        sys.exit("vm.sh: missing %s/%s (ninja lua_stock vm_runner dialua)" % (build, b))
 
-def cpu(cmd):
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    out = subprocess.run(cmd, check=True, capture_output=True).stdout
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return (after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime) * 1000, out
+mode = "collectgarbage('%s')" % ("generational" if gc == "gen" else "incremental")
+pin = ["taskset", "-c", str(cpu)]
+sides = [("stock", [build + "/lua_stock", "-e", mode]),
+         ("frame", [build + "/bench/vm_runner", "-gc", gc]),
+         ("free", [build + "/bench/vm_runner", "-gc", gc, "-b", "0"])]
+check = ("dialua", [build + "/dialua", "-e", mode])
 
-print("%-10s %9s %9s %7s %9s %7s" % ("program", "stock ms", "frame ms", "ratio", "free ms", "ratio"))
-total = {m: 0.0 for m, _ in modes}
+def run(cmd, f):
+    p = subprocess.run(pin + cmd + [f], capture_output=True)
+    if p.returncode:
+        sys.exit("vm.sh: %s failed on %s:\n%s" % (cmd[0], f, p.stderr.decode()))
+    return p.stdout
+
+def cpu_time(cmd, f):
+    pid = os.fork()
+    if pid == 0:
+        fd = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(fd, 1)
+        os.execvp(pin[0], pin + cmd + [f])
+    _, status, ru = os.wait4(pid, 0)
+    if status:
+        sys.exit("vm.sh: %s failed on %s" % (cmd[0], f))
+    return ru.ru_utime + ru.ru_stime
+
 for f in files:
-    best, outs = {}, {}
-    for _ in range(runs):
-        for name, cmd in modes:
-            t, out = cpu(cmd + [f])
-            best[name] = min(best.get(name, t), t)
-            outs.setdefault(name, out)
-            if out != outs[name] or out != outs["stock"]:
-                sys.exit("vm.sh: %s: output of %s differs" % (f, name))
-    for m in best:
-        total[m] += best[m]
-    s = best["stock"]
-    print("%-10s %9.0f %9.0f %7.3f %9.0f %7.3f" % (os.path.basename(f)[:-4], s, best["frame"],
-          best["frame"] / s, best["free"], best["free"] / s))
-s = total["stock"]
-print("%-10s %9.0f %9.0f %7.3f %9.0f %7.3f" % ("total", s, total["frame"], total["frame"] / s,
-      total["free"], total["free"] / s))
+    want = run(sides[0][1], f)
+    for name, cmd in sides[1:] + [check]:
+        if run(cmd, f) != want:
+            sys.exit("vm.sh: %s: output of %s differs from stock" % (f, name))
+
+best = {f: {} for f in files}
+for r in range(runs):
+    for f in files:
+        order = sides[r % 3:] + sides[:r % 3]
+        for name, cmd in order:
+            t = cpu_time(cmd, f)
+            best[f][name] = min(best[f].get(name, t), t)
+
+print("collector %s, cpu %d, best of %d" % (gc, cpu, runs))
+print("%-14s %8s %8s %8s" % ("program", "stock s", "frame", "no-yield"))
+logs = {"frame": 0.0, "free": 0.0}
+for f in files:
+    b = best[f]
+    print("%-14s %8.3f %8.3f %8.3f" % (os.path.basename(f)[:-4], b["stock"],
+          b["frame"] / b["stock"], b["free"] / b["stock"]))
+    for m in logs:
+        logs[m] += math.log(b[m] / b["stock"])
+print("%-14s %8s %8.3f %8.3f" % ("geomean", "", math.exp(logs["frame"] / len(files)),
+      math.exp(logs["free"] / len(files))))
 PY

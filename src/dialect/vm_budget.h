@@ -17,6 +17,12 @@ constexpr int64_t VM_RUNAWAY_CYCLES = 64 * (int64_t)FRAME_CYCLES;
 // raises the runaway error.
 void vm_budget_fire(lua_State* L, const uint32_t* pc);
 
+// Slow path of the loop that keeps its count in a local, entered with the
+// globals current when its count passed its limit: returns when the
+// instruction at pc may run (its handler then charges its own cost), or
+// yields or raises as vm_budget_fire does.
+void vm_budget_slow(lua_State* L, const uint32_t* pc);
+
 // The flag read and reset by _yielded_to_escape_slice.
 int32_t vm_escape_slice_flag(lua_State* L);
 void vm_set_escape_slice_flag(lua_State* L, int32_t v);

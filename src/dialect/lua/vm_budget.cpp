@@ -47,6 +47,12 @@ void vm_budget_fire(lua_State* L, const Instruction* pc) {
     luaD_throw(L, LUA_YIELD);
 }
 
+void vm_budget_slow(lua_State* L, const Instruction* pc) {
+    if ((cpu_cycles | cpu_superyielding) <= cpu_cycles_max) return;
+    vm_budget_fire(L, pc);
+    cpu_cycles = (int32_t)((uint32_t)cpu_cycles - 2u);  // fire charged 2: leave it to the handler
+}
+
 int32_t vm_escape_slice_flag(lua_State* L) { return L->escape_slice_flag; }
 
 void vm_set_escape_slice_flag(lua_State* L, int32_t v) { L->escape_slice_flag = v; }
