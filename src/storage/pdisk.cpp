@@ -272,19 +272,48 @@ int host_directory_exists(const char* host_path) {
     return 1;
 }
 
+// Walks host_path from root one segment at a time (following links, as an open
+// would) to the deepest part that exists, and tests where that really lies. Linear in
+// the depth: each step opens one name relative to the folder reached so far.
 bool host_path_contained(const char* root, const char* host_path) {
     char rr[PATH_MAX], rp[PATH_MAX];
     if (!realpath(root && root[0] ? root : "/", rr)) return false;
-    std::string p = host_path;
-    while (!realpath(p.c_str(), rp)) {
-        if (errno != ENOENT && errno != ENOTDIR) return false;  // loops, permissions
-        size_t s = p.rfind('/');
-        if (s == std::string::npos || s == 0) return false;
-        p.resize(s);
+    size_t rn = strlen(root ? root : "");
+    const char* rest = host_path;
+    if (rn && strncmp(host_path, root, rn) == 0 && (host_path[rn] == '/' || host_path[rn] == 0)) rest += rn;
+    else if (host_path[0] != '/') return false;
+    int fd = open(rest == host_path ? "/" : rr, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int steps = 0;
+    bool ok = true;
+    std::string seg;
+    for (const char* p = rest; ok && *p;) {
+        while (*p == '/') p++;
+        const char* e = strchr(p, '/');
+        if (!e) e = p + strlen(p);
+        seg.assign(p, (size_t)(e - p));
+        p = e;
+        if (seg.empty()) break;
+        steps++;
+        int nfd = openat(fd, seg.c_str(), O_PATH | O_CLOEXEC);
+        if (nfd < 0) {
+            if (errno != ENOENT && errno != ENOTDIR) ok = false;  // loops, permissions
+            break;  // the rest does not exist, so it can lead nowhere else
+        }
+        close(fd);
+        fd = nfd;
     }
-    size_t n = strlen(rr);
-    if (n == 1) return true;  // the host's root holds everything
-    return strncmp(rp, rr, n) == 0 && (rp[n] == 0 || rp[n] == '/');
+    // The first levels are part of the operation's own charge; deep paths pay per level.
+    if (steps > 8) spend_cpu(16 * (int64_t)(steps - 8));
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = ok ? readlink(link, rp, sizeof rp - 1) : -1;
+    close(fd);
+    if (n <= 0) return false;
+    rp[n] = 0;
+    size_t k = strlen(rr);
+    if (k == 1) return true;  // the host's root holds everything
+    return strncmp(rp, rr, k) == 0 && (rp[k] == 0 || rp[k] == '/');
 }
 
 ByteBuffer* host_read_file(const char* host_path, int64_t limit) {
@@ -494,11 +523,8 @@ static void fatal_no_mount(const char* path, int best) {
     orvanta_terminate(0);
 }
 
-ByteBuffer* resolve_to_origin(const char* path, int* kind, int skip_exact) {
-    ByteBuffer* n = normalise_orvanta_path(path);
-    if (!n) return create_buffer_from_str("");
-    const char* np = bstr(n);
-    automount_p_path(np);
+// The mount that serves a normalised path (the deepest; ties to the earlier), or -1.
+static int best_mount(const char* np, int skip_exact, int* depth) {
     int best = -1, bd = -1;
     for (int i = 0; i < pmounts; i++) {
         const char* pt = bstr(pmount[i].point);
@@ -506,6 +532,17 @@ ByteBuffer* resolve_to_origin(const char* path, int* kind, int skip_exact) {
         int d = get_path_parent_match_depth(pt, np);
         if (d > bd) bd = d, best = i;
     }
+    if (depth) *depth = bd;
+    return best;
+}
+
+ByteBuffer* resolve_to_origin(const char* path, int* kind, int skip_exact) {
+    ByteBuffer* n = normalise_orvanta_path(path);
+    if (!n) return create_buffer_from_str("");
+    const char* np = bstr(n);
+    automount_p_path(np);
+    int bd = -1;
+    int best = best_mount(np, skip_exact, &bd);
     if (best < 0) fatal_no_mount(np, bd);
     const Mount& m = pmount[best];
     std::string origin = std::string(bstr(m.origin)) + (np + m.point->length);
@@ -518,26 +555,53 @@ ByteBuffer* resolve_to_origin(const char* path, int* kind, int skip_exact) {
     return create_buffer_from_str(origin.c_str());
 }
 
-static bool ends_with(const std::string& s, const char* suffix) {
-    size_t n = strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+// True when p's first n characters end in a cartridge extension (compared as written).
+static bool prefix_is_cart(const std::string& p, size_t n) {
+    auto ends = [&](const char* suffix, size_t longer_than) {
+        size_t k = strlen(suffix);
+        return n > longer_than && p.compare(n - k, k, suffix) == 0;
+    };
+    return ends(".q64", 4) || ends(".q64.png", 8) || ends(".q64.rom", 8);
+}
+
+static bool mount_point_inside(const std::string& folder) {
+    for (int i = 0; i < pmounts; i++) {
+        const char* pt = bstr(pmount[i].point);
+        if (strncmp(pt, folder.c_str(), folder.size()) == 0 && pt[folder.size()] == '/') return true;
+    }
+    return false;
+}
+
+// What a prefix of a normalised path is, found without reading it: 0 missing,
+// 1 a folder (or a mount point), 2 a file.
+static int probe_prefix(const std::string& pre) {
+    if (find_mount_by_point(pre.c_str())) return 1;
+    int m = best_mount(pre.c_str(), 0, nullptr);
+    if (m < 0) return 0;
+    std::string origin = std::string(bstr(pmount[m].origin)) + (pre.c_str() + pmount[m].point->length);
+    spend_cpu(16);
+    if (pmount[m].kind == 1) {
+        struct stat st;
+        if (stat(origin.c_str(), &st) != 0) return 0;
+        return S_ISDIR(st.st_mode) ? 1 : 2;
+    }
+    FileSlot* s = find_ram_slot(origin.c_str());
+    return !s ? 0 : (s->flags & 1) ? 1 : 2;
 }
 
 void automount_p_path(const char* path) {
     if (automount_blocked || !path || strlen(path) < 2) return;
     automount_blocked++;
     std::string p = path;
-    // Proper prefixes ending at a segment boundary, shortest first.
+    // Proper prefixes ending at a segment boundary, shortest first. Past a prefix that
+    // does not exist nothing can, unless a mount point lies inside it.
     for (size_t i = 1; i < p.size(); i++) {
-        if (p[i] != '/') continue;
+        if (p[i] != '/' || !prefix_is_cart(p, i)) continue;
         std::string pre = p.substr(0, i);
-        bool cart = (pre.size() > 4 && ends_with(pre, ".q64")) ||
-                    (pre.size() > 8 && (ends_with(pre, ".q64.png") || ends_with(pre, ".q64.rom")));
-        if (!cart || pdisk_directory_exists(pre.c_str(), 1)) continue;
-        FileSlot* f = pfopen(pre.c_str(), "r");
-        if (!f) continue;
-        pfclose(f);
-        mount_q64_path(pre.c_str());
+        int what = probe_prefix(pre);
+        if (what == 0 && !mount_point_inside(pre)) break;
+        // Only a file the mount itself may open (inside its host folder) is mounted.
+        if (what == 2 && pdisk_file_exists(pre.c_str())) mount_q64_path(pre.c_str());
     }
     automount_blocked--;
 }

@@ -127,6 +127,14 @@ TEST_F(VfsResolve, HostPathsStayInsideTheirMount) {
     EXPECT_EQ(host_read(outside + "/new"), "<missing>");
     EXPECT_FALSE(vfs_read("/loop/x"));
     EXPECT_EQ(vfs_read("/in/ok").value_or("?"), "fine");  // a link that stays inside is followed
+    // A relative link climbing out, and a dangling one naming an outside file.
+    ASSERT_EQ(symlink("../..", (host + "/in/up").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/made").c_str(), (host + "/in/dangling").c_str()), 0);
+    std::string up = "/in/up/" + outside.substr(outside.rfind('/') + 1) + "/secret";
+    EXPECT_FALSE(vfs_read(up));
+    EXPECT_FALSE(vfs_read("/in/up/x/y/z/w"));
+    vfs_write("/in/dangling", "x");
+    EXPECT_EQ(host_read(outside + "/made"), "<missing>");
     std::string cmd = "rm -rf '" + outside + "'";
     ASSERT_EQ(system(cmd.c_str()), 0);
 }
