@@ -6,6 +6,7 @@
 #include "arrays/arrays_internal.h"
 #include "kernel/cpu.h"
 #include "kernel/process.h"
+#include "kernel/sat.h"
 #include "lua.h"
 
 namespace {
@@ -159,6 +160,8 @@ int lua54_ud_matmul(lua_State* L) {
     if (!dest_arg(L, 3, a, &d, &di)) return 0;
     int64_t rows = a->height, cols = b->width, inner = a->width;
     if (d && (d->width != cols || d->height != rows || d->depth != 1)) return 0;
+    // Charged before the work: a product too big for the budget is not started.
+    charge_native_work(L, sat_mul(sat_mul(inner, rows), cols) >> 3);
     const double* A = ta_elems<double>(a);
     const double* B = ta_elems<double>(b);
     if (d == a) A = copy_dat(0, A, ta_count(a));
@@ -180,7 +183,6 @@ int lua54_ud_matmul(lua_State* L) {
             for (int64_t j = 0; j < cols; j++) drow[j] += aik * brow[j];
         }
     }
-    spend_cpu(inner * rows * cols >> 3);
     return 1;
 }
 

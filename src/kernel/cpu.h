@@ -21,3 +21,9 @@ inline void spend_cpu(int64_t n) {
 }
 
 int32_t get_total_frame_cycles();
+
+struct lua_State;
+// Charges native work that is about to be done for the running process. Work that
+// would take the process as far past its budget as runaway non-yieldable code may
+// go is refused instead, with the runaway error raised in L, before any of it is done.
+void charge_native_work(lua_State* L, int64_t n);

@@ -10,6 +10,7 @@
 #include "audio/sonk.h"
 #include "graphics/graphics.h"
 #include "host/host.h"
+#include "dialect/vm_budget.h"
 #include "kernel/api.h"
 #include "kernel/boot.h"
 #include "kernel/messages.h"
@@ -34,6 +35,13 @@ Process* cproc;
 static constexpr size_t REPORT_SCRATCH = 16384;
 
 int32_t get_total_frame_cycles() { return total_frame_cycles; }
+
+void charge_native_work(lua_State* L, int64_t n) {
+    if (n < 0) n = 0;
+    if (cproc && cproc->running && (int64_t)cpu_cycles + n - cpu_cycles_max > VM_RUNAWAY_CYCLES)
+        luaL_error(L, VM_RUNAWAY_MESSAGE);
+    spend_cpu(n);
+}
 
 // Thrown by the panic handler of process states, so an error raised outside
 // any protected call unwinds to the kernel instead of aborting the host.

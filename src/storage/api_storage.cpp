@@ -143,6 +143,9 @@ static int lua54_cache_store(lua_State* L) {
     const char* data = arg_text(L, 3, &n);
     std::string path;
     if (!data || !cache_host_path(folder, name, &path, true)) return 0;
+    // Charged before the write, as a host file write costs.
+    spend_cpu((int64_t)n / 8);
+    spend_cpu(FRAME_CYCLES / 4);
     if (host_write_file(path.c_str(), (const uint8_t*)data, (int64_t)n) != 0)
         tolo_debugf("** could not write cache file %s\n", path.c_str());
     return 0;
