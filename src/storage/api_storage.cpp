@@ -408,6 +408,8 @@ static int lua54_create_diff(lua_State* L) {
     const char* olds = arg_text(L, 1, &a);
     const char* news = arg_text(L, 2, &b);
     if (!olds || !news) return 0;
+    // Both texts are read whole whatever the delta's size: charged as reading them.
+    spend_cpu((int64_t)(a + b) / 8);
     ByteBuffer* d = generate_diff((const uint8_t*)olds, (int64_t)a, (const uint8_t*)news, (int64_t)b);
     if (!d) return 0;
     spend_cpu(d->length / 4);
@@ -421,7 +423,9 @@ static int lua54_apply_diff(lua_State* L) {
     const char* olds = arg_text(L, 1, &a);
     const char* delta = arg_text(L, 2, &b);
     if (!olds || !delta) return 0;
-    ByteBuffer* r = apply_diff((const uint8_t*)olds, (int64_t)a, (const uint8_t*)delta, (int64_t)b);
+    spend_cpu((int64_t)(a + b) / 8);
+    // A result no process could hold is refused before it is built.
+    ByteBuffer* r = apply_diff((const uint8_t*)olds, (int64_t)a, (const uint8_t*)delta, (int64_t)b, PROCESS_MEMORY_LIMIT);
     if (!r) return 0;
     spend_cpu(r->length / 4);
     lua_pushlstring(L, bstr(r), (size_t)r->length);

@@ -34,9 +34,10 @@ constexpr int MAX_DEPTH = 1024;
 static StringTable* backtrail_tbl;
 static std::string current_log_path;
 
-static std::string appdata(const std::string& name) {
+// The history's root folder, with a trailing "/".
+static std::string history_root() {
     char out[1024];
-    tolo_prefix_with_appdata_path(name.c_str(), out);
+    tolo_prefix_with_appdata_path("backtrail/", out);
     return out;
 }
 
@@ -244,13 +245,13 @@ void backtrail_event(int kind, const char* a, const char* b) {
     if (kind == 0 && !b) return;
     if (kind == 3 && a && strchr(a, '\n')) return;
     int64_t now = backtrail_clock();
-    std::string month = "backtrail/" + utc_text(now, "%Y-%m");
+    std::string root = history_root(), month = root + utc_text(now, "%Y-%m");
     std::string time = utc_text(now, "%Y-%m-%d_%H:%M:%S");
-    tolo_mkdir(appdata("backtrail").c_str());
-    tolo_mkdir(appdata(month).c_str());
-    std::string blobs = appdata(month + "/orb");
+    tolo_mkdir(root.c_str());
+    tolo_mkdir(month.c_str());
+    std::string blobs = month + "/orb";
     tolo_mkdir(blobs.c_str());
-    std::string log = appdata(month + "/" + utc_text(now, "%d") + ".log");
+    std::string log = month + "/" + utc_text(now, "%d") + ".log";
 
     if (host_exists(log)) {
         if (log != current_log_path) {
@@ -339,11 +340,11 @@ static Found find_record(const ByteBuffer* log, const std::string& day_start, co
     return f;
 }
 
-static ByteBuffer* rebuild(const Found& f, int y, int m) {
+static ByteBuffer* rebuild(const std::string& root, const Found& f, int y, int m) {
     if (!is_blob_name(f.base.data(), f.base.size())) return nullptr;
     char rel[64];
-    snprintf(rel, sizeof rel, "backtrail/%04d-%02d/orb/", y, m);
-    ByteBuffer* blob = read_blob_sized(appdata(rel) + f.base);
+    snprintf(rel, sizeof rel, "%04d-%02d/orb/", y, m);
+    ByteBuffer* blob = read_blob_sized(root + rel + f.base);
     if (!blob) return nullptr;
     spend_cpu(blob->length / 8);
     // A damaged blob is never handed out as the file.
@@ -381,11 +382,13 @@ ByteBuffer* backtrail_fetch(const char* request) {
 
     // The nearest log is read, and when it has no record of the path at or before the time
     // (the path was made later that day, or its write opened the log), the one before it.
+    std::string root = history_root();
     int logs_read = 0;
     for (;;) {
         char rel[64];
-        snprintf(rel, sizeof rel, "backtrail/%04d-%02d/%02d.log", y, m, d);
-        std::string log = appdata(rel);
+        snprintf(rel, sizeof rel, "%04d-%02d/%02d.log", y, m, d);
+        std::string log = root + rel;
+        spend_cpu(16);  // an existence test per day walked
         if (host_is_file(log)) {
             ByteBuffer* b = host_read_file(log.c_str(), -1);
             if (b) {
@@ -394,7 +397,7 @@ ByteBuffer* backtrail_fetch(const char* request) {
                 snprintf(start, sizeof start, "%04d-%02d-%02d_00:00:00", y, m, d);
                 Found f = find_record(b, start, path, when);
                 destroy_buffer(b);
-                if (!f.base.empty()) return rebuild(f, y, m);
+                if (!f.base.empty()) return rebuild(root, f, y, m);
             }
             if (++logs_read == 2) return nullptr;
         }

@@ -158,7 +158,8 @@ static bool read_count(const uint8_t* ops, int64_t n, int64_t* p, int64_t* v) {
     return true;
 }
 
-static ApplyResult apply_ops(const uint8_t* old, int64_t ol, const uint8_t* ops, int64_t n, ByteBuffer** out) {
+static ApplyResult apply_ops(const uint8_t* old, int64_t ol, const uint8_t* ops, int64_t n, int64_t max_len,
+                             ByteBuffer** out) {
     if (n < 12) return MALFORMED;
     int64_t want = rd32(ops);
     if (crc32b(old, ol) != rd32(ops + 4)) return WRONG_OLD_DATA;
@@ -167,7 +168,7 @@ static ApplyResult apply_ops(const uint8_t* old, int64_t ol, const uint8_t* ops,
     int64_t body = n - 12;
     int64_t copies = body / 5;
     bool reachable = ol == 0 || copies <= (BUFFER_MAX_LENGTH - body) / ol;
-    if (want > BUFFER_MAX_LENGTH || (reachable && want > body + copies * ol)) return MALFORMED;
+    if (want > max_len || want > BUFFER_MAX_LENGTH || (reachable && want > body + copies * ol)) return MALFORMED;
 
     ByteBuffer* r = create_buffer_2(want, DELTA_TAG);
     uint8_t* w = r->bytes;
@@ -201,7 +202,7 @@ static ApplyResult apply_ops(const uint8_t* old, int64_t ol, const uint8_t* ops,
     return APPLIED;
 }
 
-ByteBuffer* apply_diff(const uint8_t* old, int64_t ol, const uint8_t* delta, int64_t dl) {
+ByteBuffer* apply_diff(const uint8_t* old, int64_t ol, const uint8_t* delta, int64_t dl, int64_t max_len) {
     if (ol < 0 || dl < 0) return nullptr;
     ByteBuffer* out = nullptr;
     int failed_marker = -1;
@@ -214,14 +215,14 @@ ByteBuffer* apply_diff(const uint8_t* old, int64_t ol, const uint8_t* delta, int
             // Left uninitialised: only what the block really holds is touched.
             uint8_t* ops = (uint8_t*)malloc((size_t)n);
             if (ops && LZ4_decompress_safe((const char*)delta + 8, (char*)ops, (int)z, (int)n) == n) {
-                ApplyResult r = apply_ops(old, ol, ops, n, &out);
+                ApplyResult r = apply_ops(old, ol, ops, n, max_len, &out);
                 if (r == WRONG_OLD_DATA) failed_marker = 1;
             }
             free(ops);
             if (out) return out;
         }
     }
-    ApplyResult r = apply_ops(old, ol, delta, dl, &out);
+    ApplyResult r = apply_ops(old, ol, delta, dl, max_len, &out);
     if (r == APPLIED) return out;
     if (r == WRONG_OLD_DATA && failed_marker < 0) failed_marker = 0;
     if (failed_marker >= 0) tolo_debugf("** apply_delta: failed src crc (dst marker: %d)\n", failed_marker);

@@ -19,6 +19,7 @@ uint32_t crc32b(const uint8_t* bytes, int64_t length);
 // describe (over 2 GB).
 ByteBuffer* generate_diff(const uint8_t* old_bytes, int64_t old_len, const uint8_t* new_bytes, int64_t new_len);
 
-// The new data, or null when the delta is malformed, was made from other old data, or
-// does not give the length and CRC it records.
-ByteBuffer* apply_diff(const uint8_t* old_bytes, int64_t old_len, const uint8_t* delta, int64_t delta_len);
+// The new data, or null when the delta is malformed, was made from other old data, does
+// not give the length and CRC it records, or records a length above max_len.
+ByteBuffer* apply_diff(const uint8_t* old_bytes, int64_t old_len, const uint8_t* delta, int64_t delta_len,
+                       int64_t max_len = BUFFER_MAX_LENGTH);

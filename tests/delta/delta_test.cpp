@@ -184,7 +184,11 @@ TEST_F(DeltaCodec, HostileStreamsAreRefused) {
         {"nothing", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(apply_to(old, c.delta), "<none>") << c.name;
-    EXPECT_EQ(apply_to(old, wrap(h + count(0) + count(10) + le32(0))), nw);
+    Bytes good = wrap(h + count(0) + count(10) + le32(0));
+    EXPECT_EQ(apply_to(old, good), nw);
+    // A caller's limit on the result refuses it before it is built.
+    EXPECT_EQ(take(apply_diff(u(old), 10, u(good), (int64_t)good.size(), 10)), nw);
+    EXPECT_EQ(take(apply_diff(u(old), 10, u(good), (int64_t)good.size(), 9)), "<none>");
 }
 
 // A bare op stream whose new length spells the marker is still read bare.

@@ -54,31 +54,26 @@ std::string text(char mark, size_t n = 3000) {
     return s;
 }
 
-struct History : ::testing::Test {
+// The drive is the file-system fixture's host folder; the app-data folder is another.
+struct History : Vfs {
     std::string home, drive;
     int64_t (*saved_clock)() = nullptr;
 
     void SetUp() override {
+        Vfs::SetUp();
+        drive = host;
         home = make_temp_folder();
-        drive = home + "/drive";
-        mkdir(drive.c_str(), 0755);
         snprintf(config.home, sizeof config.home, "%s", home.c_str());
         config.backtrail = 1;
-        memset(&app, 0, sizeof app);
-        cproc = nullptr;
-        pfile_init();
-        pfile_reset();
-        mount_ram_folder("/ram");
-        mount_host_path("/", drive.c_str());
         saved_clock = backtrail_clock;
         backtrail_clock = fake_wall;
         at(2025, 3, 29, 10, 0, 0);
     }
     void TearDown() override {
-        pfile_reset();
         backtrail_close();
         backtrail_clock = saved_clock;
         config.backtrail = 0;
+        Vfs::TearDown();
         std::string cmd = "rm -rf '" + home + "'";
         if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
     }
@@ -289,10 +284,10 @@ TEST_F(History, NothingIsRecordedWhileTheSettingIsOff) {
     config.backtrail = 0;
     ASSERT_TRUE(vfs_write("/a.txt", "a1"));
     ASSERT_TRUE(vfs_write("/ram/r.txt", "ram"));
-    EXPECT_EQ(folder_names(home), std::vector<std::string>{"drive"});
+    EXPECT_EQ(host_read(home + "/backtrail"), "<missing>");
     config.backtrail = 1;
     ASSERT_TRUE(vfs_write("/ram/r.txt", "ram files are never recorded"));
-    EXPECT_EQ(folder_names(home), std::vector<std::string>{"drive"});
+    EXPECT_EQ(host_read(home + "/backtrail"), "<missing>");
 }
 
 // The setting switched on from Lua opens the day's log; fetched files convert as fetch does.
