@@ -82,7 +82,10 @@ struct SonkMixer {
     int32_t music_playing, music_pattern, pattern_length;
     int32_t fade_len, fade_tick, fade_start, fade_end, fade_volume;
     int32_t sample_remainder;
-    uint64_t rng[4];  // the engine's own generator: random mvals and starts
+    int32_t choose_offset;  // where the channel chooser starts its search
+    uint64_t rng[4];        // the engine's own generator: random mvals and starts
+    int32_t last_num_samples_mixed;
+    int16_t last_mixed_out[8192 * 2];
     alignas(64) uint8_t ram[SONK_RAM_SIZE];
     // Blocks c*9+k for channel c; shadows use 16*9 onwards.
     alignas(64) int16_t node_output[2 * SONK_CHANNELS * SONK_MAX_CHANNEL_NODES][SONK_BLOCK];
@@ -160,3 +163,28 @@ void xor_buffer(int16_t* p, const int16_t* q, int count);
 void or_buffer(int16_t* p, const int16_t* q, int count);
 void add_buffer_split(int16_t* l, int16_t* r, const int16_t* q, int32_t gl, int32_t gr, int count);
 void mul_buffer_split(int16_t* l, int16_t* r, const int16_t* q, int32_t gl, int32_t gr, int shift, int count);
+
+// ---- channels, notes and the track sequencer
+SonkEnvCtx sonk_env_ctx(const SonkChannel* ch);
+int16_t* sonk_node_block(int index, int slot);  // index 0..31 (shadows from 16)
+void sonk_point_outputs(SonkChannel* ch);
+void grab_node_tree(SonkChannel* ch);
+void prepare_nodes_for_new_instrument(SonkChannel* ch);
+void sonk_note_off(SonkChannel* ch);
+// Note off, track stopped; with reset also the note state, an empty node tree
+// and the effect state.
+void sonk_stop_channel(SonkChannel* ch, bool reset);
+void update_channel_track_tick(SonkChannel* ch);
+void advance_channel_track_row(SonkChannel* ch);
+
+// ---- render tick
+void evaluate_channel_node_parameters(SonkChannel* ch);
+void render_channel_tick(SonkChannel* ch, int n);
+
+// ---- music
+void advance_pattern();
+void sonk_update_fade_tick();
+int get_leftmost_nonlooping_channel();
+
+// ---- mixer
+int mix_channel(int c, int n, int pos);

@@ -285,10 +285,12 @@ void or_buffer(int16_t* p, const int16_t* q, int count) {
     for (int i = 0; i < count; i++) p[i] = (int16_t)(p[i] | q[i]);
 }
 
+// Pan gains are 0..4096, so the products fit 32 bits.
 void add_buffer_split(int16_t* l, int16_t* r, const int16_t* q, int32_t gl, int32_t gr, int count) {
     for (int i = 0; i < count; i++) {
-        l[i] = clamp16(l[i] + (int64_t)gl * q[i] / 4096);
-        r[i] = clamp16(r[i] + (int64_t)gr * q[i] / 4096);
+        int32_t a = l[i] + gl * q[i] / 4096, b = r[i] + gr * q[i] / 4096;
+        l[i] = (int16_t)(a < -32767 ? -32767 : a > 32767 ? 32767 : a);
+        r[i] = (int16_t)(b < -32767 ? -32767 : b > 32767 ? 32767 : b);
     }
 }
 

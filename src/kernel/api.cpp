@@ -33,6 +33,7 @@ static const ApiEntry* const api_tables[] = {
     input_api,
     buttons_api,
     storage_api,
+    audio_api,
     orb_api,
     graphics_api,
     memory_api,

@@ -14,6 +14,7 @@ extern const ApiEntry window_api[];   // window title and icon
 extern const ApiEntry input_api[];    // _warp_mouse
 extern const ApiEntry buttons_api[];  // btn, btnp, _update_buttons
 extern const ApiEntry orb_api[];      // orb, _orb, unorb, pid and the message globals
+extern const ApiEntry audio_api[];    // note, sfx, music
 extern const ApiEntry storage_api[];  // the file and object globals
 extern const ApiEntry graphics_api[]; // drawing, palettes, draw target, process video
 extern const ApiEntry memory_api[];   // peek, poke, memcpy, memset, mappings

@@ -503,6 +503,57 @@ def mode_effect(rng, n, kind):
         emit(*parts)
 
 
+# Pan gains by pan + 128 (4096 is unity).
+STEREO_CONTRIB = [
+    4096, 4095, 4093, 4092, 4090, 4089, 4087, 4086, 4084, 4083, 4081, 4080, 4078, 4077, 4075, 4074,
+    4072, 4070, 4069, 4067, 4065, 4063, 4062, 4060, 4058, 4056, 4054, 4052, 4050, 4048, 4045, 4043,
+    4041, 4038, 4036, 4034, 4031, 4028, 4026, 4023, 4020, 4017, 4014, 4011, 4008, 4005, 4002, 3999,
+    3995, 3992, 3988, 3984, 3980, 3977, 3973, 3969, 3964, 3960, 3956, 3951, 3946, 3942, 3937, 3932,
+    3927, 3922, 3916, 3911, 3905, 3900, 3894, 3888, 3882, 3875, 3869, 3862, 3856, 3849, 3842, 3835,
+    3828, 3820, 3813, 3805, 3797, 3789, 3781, 3772, 3764, 3755, 3746, 3737, 3728, 3719, 3709, 3699,
+    3690, 3679, 3669, 3659, 3648, 3637, 3626, 3615, 3604, 3592, 3580, 3569, 3556, 3544, 3532, 3519,
+    3506, 3493, 3480, 3466, 3452, 3439, 3424, 3410, 3396, 3381, 3366, 3351, 3336, 3320, 3304, 3289,
+    3272, 3256, 3240, 3223, 3206, 3189, 3172, 3154, 3136, 3118, 3100, 3082, 3064, 3045, 3026, 3007,
+    2988, 2968, 2948, 2929, 2908, 2888, 2868, 2847, 2826, 2805, 2784, 2763, 2741, 2719, 2698, 2675,
+    2653, 2631, 2608, 2585, 2562, 2539, 2516, 2492, 2469, 2445, 2421, 2397, 2373, 2348, 2324, 2299,
+    2274, 2249, 2224, 2198, 2173, 2147, 2122, 2096, 2070, 2043, 2017, 1991, 1964, 1938, 1911, 1884,
+    1857, 1830, 1802, 1775, 1748, 1720, 1692, 1664, 1636, 1608, 1580, 1552, 1524, 1495, 1467, 1438,
+    1410, 1381, 1352, 1323, 1294, 1265, 1236, 1207, 1178, 1148, 1119, 1089, 1060, 1030, 1000, 971,
+    941, 911, 881, 851, 821, 791, 761, 731, 701, 671, 641, 610, 580, 550, 519, 489,
+    458, 428, 398, 367, 336, 306, 275, 245, 214, 184, 153, 122, 92, 61, 31, 0,
+]
+
+
+def mode_note(pitch, pan, frames):
+    """A held note of the rig's sine instrument (a bus over one oscillator at
+    unity) on a fresh channel at gain 256, mixed in one call: the frames out."""
+    mem = Mem()
+    tables = default_tables()
+    base = 0xF80000
+    for k in range(1024):  # row 0 of the sine/triangle tables is all that plays
+        v = tables[16384 + k]
+        mem.put(base + 2 * k, [v & 0xFF, (v >> 8) & 0xFF])
+    step = dx_for_note(pitch << 16, 0)
+    values = [(64 << 16), pan << 16, pitch << 16, 0, 0, -128 << 16, 0]
+    samples, phase = [], 0
+    for t in range((frames + 366) // 367):
+        block, phase = osc(mem, base, 10, 255, values, phase, step, 0, None, 367)
+        if t == 0:  # the first tick fades in from the silent shadow
+            block = [(b * i) >> 6 if i < 64 else b for i, b in enumerate(block)]
+        samples += block
+    P = clamp(tdiv(pan << 16, 65536), -127, 127)
+    gains = [STEREO_CONTRIB[128 + P], STEREO_CONTRIB[128 - P]]
+    out = []
+    for n in range(frames):
+        t, i = divmod(n, 367)
+        m = min(367, frames - 367 * t)
+        for g in gains:
+            # 16.16 ramp from the last gain (0 on a fresh channel) over the first chunk
+            gain = (tdiv(g * 65536, m) * i) >> 16 if t == 0 else g
+            out.append(tdiv(samples[n] * gain, 4096))
+    return out
+
+
 def main():
     mode = sys.argv[1]
     seed = int(sys.argv[2]) if len(sys.argv) > 2 else 1
@@ -520,6 +571,8 @@ def main():
         mode_node(rng, count)
     elif mode == "osc":
         mode_osc(rng, count)
+    elif mode == "note":
+        emit(mode_note(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])))
     elif mode in ("filter", "echo", "gain"):
         mode_effect(rng, count, mode)
     else:

@@ -1,6 +1,7 @@
 // Renders arbitrary instrument records, envelopes, descriptors and node values
-// through every node kind and join: no fault, no undefined behaviour, and each
-// tick's work stays bounded.
+// through every node kind and join, and drives the whole engine (notes,
+// tracks, music, control bytes, hostile arguments) through sonk_mix: no
+// fault, no undefined behaviour, and each tick's or mix's work stays bounded.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -60,18 +61,111 @@ void tick(SonkNodeState* nodes, const SonkNodeState& root, const SonkEnvCtx& cx)
         }
 }
 
-}  // namespace
+void check_time(std::chrono::steady_clock::time_point start, const char* what) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) {
+        fprintf(stderr, "%s took over 2 s\n", what);
+        abort();
+    }
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int32_t hostile(Bytes& in) {
+    static const int32_t edges[] = {INT32_MIN, -65536, -256, -5, -4, -3, -2, -1, 0, 1, 15, 16, 255, 256, INT32_MAX};
+    uint8_t k = in.u8();
+    if (k < 15 * 8) return edges[k % 15];
+    return k < 200 ? (int32_t)(k - 150) : in.i32();
+}
+
+// Audio memory from the input, then a run of engine operations.
+void engine(Bytes& in) {
     static bool ready;
-    static int16_t blocks[9][SONK_BLOCK];
     if (!ready) {
         sonk_reset();
         uint64_t rng[4] = {};
         sonk_memcpy(SONK_WAVETABLE_BASE, sonk_default_wavetable(rng), SONK_WAVETABLE_SAMPLES * 2);
         ready = true;
     }
+    sonk_kill_all_audio();
+    // Instruments 0..3 and tracks 0..3 at 0x30000, patterns, control bytes.
+    uint8_t buf[0x800];
+    for (uint8_t& b : buf) b = in.u8();
+    sonk_memcpy(0x40000, buf, sizeof buf);
+    for (uint8_t& b : buf) b = in.u8();
+    sonk_memcpy(0x50000, buf, sizeof buf);
+    for (int i = 0; i < 80; i++) buf[i] = in.u8();
+    sonk_memcpy(0x30100, buf, 80);
+    for (int i = 0; i < 6; i++) buf[i] = in.u8();
+    sonk_memcpy(0x5538, buf, 6);
+    uint8_t zero = 0;
+    sonk_memcpy(0x547F, &zero, 1);
+    sonk_set_volume(hostile(in));
+    static int16_t out[9000 * 2];
+    for (int op = 0; op < 64 && in.n; op++) {
+        auto start = std::chrono::steady_clock::now();
+        switch (in.u8() % 8) {
+        case 0: {
+            int32_t c = hostile(in);
+            sonk_set_channel_mix_vol(c, hostile(in));
+            sonk_set_channel_base_addr(c, in.u8() & 1 ? 0x30000 : hostile(in));
+            sonk_set_note(c, hostile(in), in.u8() % 6, hostile(in), "svtw<>abcdrp+-f12345\377"[in.u8() % 21],
+                          hostile(in), in.u8() & 1, hostile(in));
+            break;
+        }
+        case 1:
+            sonk_play_track(in.u8() & 1 ? in.u8() % 6 : hostile(in), hostile(in), hostile(in), hostile(in),
+                            in.u8() & 1, hostile(in), hostile(in), in.u8() & 1 ? 0x30000 : hostile(in));
+            break;
+        case 2:
+            sonk_play_music(in.u8() & 1 ? in.u8() % 4 : hostile(in), hostile(in), hostile(in),
+                            in.u8() & 1 ? 0x30000 : hostile(in));
+            break;
+        case 3: sonk_fade_out_music(hostile(in)); break;
+        case 4: sonk_kill_all_audio(); break;
+        case 5: {
+            uint8_t b = in.u8();
+            sonk_memcpy(0x547F, &b, 1);  // pause and mute
+            sonk_set_stereo_swap(b & 1);
+            break;
+        }
+        case 6: {
+            uint8_t v[16];
+            for (uint8_t& b : v) b = in.u8();
+            sonk_memcpy(0x40000 + 16 * in.u8(), v, 16);  // records change between ticks
+            break;
+        }
+        default: {
+            int frames = 1 + (in.u8() | in.u8() << 8) % 9000;
+            sonk_mix(out, frames);
+            for (int c = -1; c < 17; c++)
+                for (int code = -1; code < 29; code++) {
+                    static int16_t dst[SONK_BLOCK * 2];
+                    sonk_get_channel_state(c, code, dst);
+                }
+            sonk_get_music_state(0);
+            sonk_get_music_state(1);
+            break;
+        }
+        }
+        check_time(start, "one engine operation");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready;
+    static int16_t blocks[9][SONK_BLOCK];
     Bytes in{data, size};
+    if (in.u8() & 1) {
+        engine(in);
+        ready = false;
+        return 0;
+    }
+    if (!ready) {
+        sonk_reset();
+        uint64_t rng[4] = {};
+        sonk_memcpy(SONK_WAVETABLE_BASE, sonk_default_wavetable(rng), SONK_WAVETABLE_SAMPLES * 2);
+        ready = true;
+    }
     // The instrument sits at the top of the mirror at times, so its records
     // and envelopes run past the end.
     int64_t inst = in.u8() & 1 ? 0xFFFE00 : 0x40000;
@@ -90,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int32_t& v : root.value) v = in.i32();
     root.ratio_num = in.i32();
     root.ratio_den = in.i32();
-    SonkEnvCtx cx{inst, in.u8() & 1, in.i32(), 1 + in.u8()};
+    SonkEnvCtx cx{inst, in.u8() & 1, in.i32() & 0xFFFFFF, 1 + in.u8()};
     for (int k = 0; k < 8; k++) {
         nodes[k].phase = (int64_t)in.i32() << (in.u8() & 31);
         for (int j = 0; j < 7; j++) {
@@ -102,10 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int t = 0; t < 3; t++) {
         auto start = std::chrono::steady_clock::now();
         tick(nodes, root, cx);
-        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) {
-            fprintf(stderr, "one tick took over 2 s\n");
-            abort();
-        }
+        check_time(start, "one tick");
         cx.note_on ^= in.u8() & 1;
         cx.ticks_off += 1;
     }
