@@ -6,6 +6,9 @@
 -- leave colour 0 transparent.
 local screen_setup = "do local s = userdata('u8', 480, 270) _map_ram(s, 0x10000) _set_draw_target(s) end "
 	.. "poke(0x5508, 0x3f, 0x3f, 0x3f, 0) poke2(0x5478, 480, 270) pal() color(6) "
+-- Audio volumes and bases start at 0 (silent); the new program also takes the
+-- audio focus, as it takes the input.
+local audio_setup = "poke(0x5538, 64, 64, 64, 0, 3, 3) stat(464) "
 
 local function run_program(path)
 	local full = fullpath(path)
@@ -21,7 +24,7 @@ local function run_program(path)
 	end
 	local name = full:match("([^/]*)$")
 	-- Same line as the program's first, so its line numbers stay right.
-	local prelude = "srand() cd(" .. string.format("%q", dir) .. ") " .. screen_setup
+	local prelude = "srand() cd(" .. string.format("%q", dir) .. ") " .. screen_setup .. audio_setup
 	return _create_process_from_code(prelude .. src, name, main)
 end
 

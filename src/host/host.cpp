@@ -259,8 +259,11 @@ static bool open_display() {
 
 void os_system_init() {
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
-    // Headless runs start no window and no sound device.
-    if (config.headless) return;
+    // Headless runs skip video only: the sound device opens as in a window.
+    if (config.headless) {
+        open_audio_device();
+        return;
+    }
     if (!open_display()) {
         fprintf(stderr, "orvanta: cannot open a window: %s\n", SDL_GetError());
         fprintf(stderr, "orvanta: is a display available (DISPLAY or WAYLAND_DISPLAY)? Use -x to run headless.\n");
