@@ -130,7 +130,13 @@ static void load_log(const std::string& log) {
     destroy_buffer(b);
 }
 
-static void add_hex_lines(std::string& text, const ByteBuffer* d) {
+// The "@ time" line before a record, or a time note.
+static void add_timestamp(std::string& text, const std::string& time, const char* note = nullptr) {
+    text += "@ " + time + (note ? std::string(" ") + note : std::string()) + "\n";
+}
+
+// A delta's bytes as "| " lines of lower-case hex.
+static void write_delta(std::string& text, const ByteBuffer* d) {
     static const char digits[] = "0123456789abcdef";
     for (int32_t i = 0; i < d->length; i += HEX_LINE_BYTES) {
         text += "| ";
@@ -158,8 +164,9 @@ static void store_file_checkpoint(std::string& text, const std::string& host_pat
         ByteBuffer* d = old ? generate_diff(old->bytes, old->length, data->bytes, data->length) : nullptr;
         bool small = d && d->length <= DELTA_MAX && (d->length <= DELTA_SMALL || d->length <= data->length / 16);
         if (small) {
-            text += "@ " + time + "\n+ " + base_name + " " + path + "\n";
-            add_hex_lines(text, d);
+            add_timestamp(text, time);
+            text += "+ " + base_name + " " + path + "\n";
+            write_delta(text, d);
         }
         destroy_buffer(d);
         destroy_buffer(old);
@@ -171,8 +178,8 @@ static void store_file_checkpoint(std::string& text, const std::string& host_pat
     std::string blob = blobs + "/" + name;
     if (!host_exists(blob) && host_write_file(blob.c_str(), data->bytes, data->length) != 0)
         tolo_debugf("[backtrail] couldn't write blob %s\n", name);
-    text += snapshot ? std::string(": ") : "@ " + time + "\n$ ";
-    text += std::string(name) + " " + path + "\n";
+    if (!snapshot) add_timestamp(text, time);
+    text += std::string(snapshot ? ": " : "$ ") + name + " " + path + "\n";
     htable_insert_str(backtrail_tbl, path.c_str(), name);
     destroy_buffer(data);
 }
@@ -283,7 +290,7 @@ void backtrail_event(int kind, const char* a, const char* b) {
     case 0: store_file_checkpoint(text, b, a, blobs, false, time); break;
     case 1: text = std::string("- ") + a + "\n"; break;
     case 2: text = std::string("> ") + a + "\n"; break;
-    case 3: text = "@ " + time + (a ? std::string(" ") + a : std::string()) + "\n"; break;
+    case 3: add_timestamp(text, time, a); break;
     default: return;
     }
     if (!text.empty() && !append_to_log(log, text)) printf(" ** couldn't open log file to append\n");

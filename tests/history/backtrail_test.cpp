@@ -280,6 +280,13 @@ TEST_F(History, AHistoryThatCannotBeWrittenNeverCostsTheUsersWrite) {
     EXPECT_EQ(fetch("/a.txt@2025-03-29_11:00:00"), "<none>");
 }
 
+TEST_F(History, SessionStartNote) {
+    host_write(drive + "/a.txt", "a");
+    backtrail_open();
+    EXPECT_EQ(log(), ": " + blob_name("a") + " /a.txt\n@ 2025-03-29_10:00:00 __start_session\n");
+    EXPECT_EQ(fetch("/a.txt@2025-03-29_10:00:00"), "a");
+}
+
 TEST_F(History, NothingIsRecordedWhileTheSettingIsOff) {
     config.backtrail = 0;
     ASSERT_TRUE(vfs_write("/a.txt", "a1"));
