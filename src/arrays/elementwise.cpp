@@ -27,12 +27,11 @@ template <> struct Fill<int64_t> { static constexpr int64_t lo = -INT64_MAX, hi 
 
 // Truncating quotient for 8- and 16-bit elements through float (exact for
 // these magnitudes) and for 32-bit through double, so the loop has no branch
-// on the divisor. y must not be 0. MIN / -1 saturates to MAX.
+// on the divisor. y must not be 0. MIN / -1 wraps to MIN for 16 bits, as the
+// element arithmetic does, and saturates to MAX for 32 bits.
 template <class T> inline T quot_small(T x, T y) {
     if constexpr (sizeof(T) <= 2) {
-        int q = (int)((float)x / (float)y);
-        if constexpr (std::is_signed_v<T>) q = q > 32767 ? 32767 : q;
-        return (T)q;
+        return (T)(int)((float)x / (float)y);
     } else {
         double q = (double)x / (double)y;
         q = q > 2147483647.0 ? 2147483647.0 : q;

@@ -11,9 +11,9 @@ int luaB_load0(lua_State* L);
 // 'tonum': booleans, numbers and whole-string numerals; no value otherwise.
 int luaB_tonumber_q64(lua_State* L);
 
-// Replaces the mode argument at index arg of a loader (default "bt") by the
-// same mode without 'b', so a binary chunk gets the stock refusal.
-void dialect_text_only_mode(lua_State* L, int arg);
+// Runs a stock loader (chunk, name, mode, env) with the mode (default "bt")
+// stripped of 'b', so a binary chunk gets the stock refusal.
+int dialect_load_text_only(lua_State* L, int (*load)(lua_State*));
 // True when the frame described by ar (from lua_getstack) is a native one.
 int dialect_is_c_level(lua_State* L, lua_Debug* ar);
 

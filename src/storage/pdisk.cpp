@@ -454,7 +454,7 @@ const char* get_mount_description(const char* path) {
     const char* r = nullptr;
     for (int i = 0; i < pmounts && !r; i++) {
         const char* pt = bstr(pmount[i].point);
-        if (strcmp(pt, bstr(n)) && !(pt[0] == 0 && !strcmp(bstr(n), "/"))) continue;
+        if (strcmp(pt, bstr(n))) continue;  // the root's point is "", never a normalised path
         snprintf(mount_desc_buf, sizeof mount_desc_buf, "%s%s", pmount[i].kind == 1 ? "host:" : "",
                  bstr(pmount[i].origin));
         r = mount_desc_buf;

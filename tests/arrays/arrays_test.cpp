@@ -216,7 +216,8 @@ TEST(ArraysElementwise, PartCases) {
          "[i32 1x1 d1: 2147483647], [i32 1x1 d1: 2147483647], [i32 1x1 d1: 0]"},
         {"local a = userdata('i64', 1, '8000000000000000') return a // -1, a % -1",
          "[i64 1x1 d1: 9223372036854775807], [i64 1x1 d1: 0]"},
-        {"local a = userdata('i16', 1, '8000') return a // -1, a % -1", "[i16 1x1 d1: 32767], [i16 1x1 d1: 0]"},
+        {"local a = userdata('i16', 1, '8000') return a // -1, a / -1, a % -1",
+         "[i16 1x1 d1: -32768], [i16 1x1 d1: -32768], [i16 1x1 d1: 0]"},
         // Scalars convert once: truncated, low bits kept, out of range the most negative.
         {"local a = userdata('u8', 1) return a + 300, a + 2.9, a - 2.9, a + 1e20",
          "[u8 1x1 d1: 44], [u8 1x1 d1: 2], [u8 1x1 d1: 254], [u8 1x1 d1: 0]"},

@@ -60,6 +60,9 @@ __int128 int_rule(int op, const IntType& t, __int128 x, __int128 y) {
         case IDIV: {
             if (y == 0) return x < 0 ? (t.is_signed ? t.min() + 1 : 0) : t.max();
             __int128 q = x / y;
+            // 16-bit elements wrap as all element arithmetic does; the
+            // implementation saturates the wider ones (MIN / -1).
+            if (t.bits <= 16) return t.wrap(q);
             return q > t.max() ? t.max() : q;
         }
         case MOD: {

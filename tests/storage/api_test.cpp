@@ -75,6 +75,7 @@ TEST_F(FileApi, FoldersAndListing) {
         {"(({ls({})})[1])[1] ", "\"hostdir\""},  // not a text: the default
         {"fstat('/ram/w')", "\"folder\", 0, nil"},
         {"fstat('/ram')", "\"folder\", 0, \"/ram\""},
+        {"select('#', fstat('/')), (fstat('/')), select(3, fstat('/'))", "3, \"folder\", nil"},
         {"store('/ram/w/raw.bin', 'abc', '--[[orb_format=\"raw\",metadata_format=\"none\"]]')", "(none)"},
         {"fstat('/ram/w/raw.bin')", "\"file\", 3, nil"},
         {"fstat('/ram/none')", "(none)"},

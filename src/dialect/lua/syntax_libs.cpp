@@ -28,7 +28,8 @@ int luaB_tonumber_q64(lua_State* L) {
     }
 }
 
-void dialect_text_only_mode(lua_State* L, int arg) {
+int dialect_load_text_only(lua_State* L, lua_CFunction load) {
+    const int arg = 3;
     std::string mode = luaL_optstring(L, arg, "bt");
     std::string text;
     for (char c : mode)
@@ -36,6 +37,14 @@ void dialect_text_only_mode(lua_State* L, int arg) {
     if (lua_gettop(L) < arg) lua_settop(L, arg);
     lua_pushlstring(L, text.data(), text.size());
     lua_replace(L, arg);
+    int n = load(L);
+    // A text chunk refused by its mode names the mode as it was given.
+    if (n == 2 && lua_isnil(L, -2) && lua_type(L, -1) == LUA_TSTRING &&
+        lua_tostring(L, -1) == "attempt to load a text chunk (mode is '" + text + "')") {
+        lua_pushfstring(L, "attempt to load a text chunk (mode is '%s')", mode.c_str());
+        lua_replace(L, -2);
+    }
+    return n;
 }
 
 int dialect_is_c_level(lua_State* L, lua_Debug* ar) {
