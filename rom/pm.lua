@@ -3,9 +3,10 @@
 
 -- Every program draws into a 480 x 270 screen mapped at 0x10000, where the
 -- window manager's process video reads it; shapes draw their colour, sprites
--- leave colour 0 transparent.
+-- leave colour 0 transparent. It gets the default font and print.
 local screen_setup = "do local s = userdata('u8', 480, 270) _map_ram(s, 0x10000) _set_draw_target(s) end "
 	.. "poke(0x5508, 0x3f, 0x3f, 0x3f, 0) poke2(0x5478, 480, 270) pal() color(6) "
+	.. "do local f = load(fetch('/system/userland.lua') or '', '@/system/userland.lua') if f then f() end end "
 -- Audio volumes and bases start at 0 (silent); the new program also takes the
 -- audio focus, as it takes the input.
 local audio_setup = "poke(0x5538, 64, 64, 64, 0, 3, 3) stat(464) "

@@ -1,5 +1,6 @@
--- The window manager (pid 3): reads its queue every frame. Headless, error
--- reports go to standard output. Keyboard, text and mouse events go on to the
+-- The window manager (pid 3): reads its queue every frame. Error reports are
+-- shown at the foot of the screen until the next key press; headless, they go
+-- to standard output too. Keyboard, text and mouse events go on to the
 -- focused program: the newest user process. Its screen is the desktop: the
 -- focused program's screen is copied into it every frame.
 
@@ -26,8 +27,27 @@ _set_draw_target(screen)
 poke(0x5508, 0x3f, 0x3f, 0x3f, 0) -- read, write, sprite and shape target masks
 poke2(0x5478, 480, 270)
 pal()
+do local f = load(fetch("/system/userland.lua") or "", "@/system/userland.lua") if f then f() end end
 
 local desktop_colour = 1
+local report = {} -- lines of the error reports shown
+local REPORT_LINES = 12
+
+local function add_report(text)
+	for line in (tostring(text) .. "\n"):gmatch("([^\n]*)\n") do
+		report[#report + 1] = line
+	end
+	while #report > REPORT_LINES do table.remove(report, 1) end
+end
+
+local function draw_report()
+	if #report == 0 then return end
+	local y = 270 - 9 * #report - 3
+	rectfill(0, y - 2, 479, 269, 2)
+	for i, line in ipairs(report) do
+		print(line, 3, y + 9 * (i - 1), line:sub(1, 1) == "*" and 10 or 7)
+	end
+end
 
 local function draw_desktop(focus)
 	cls(desktop_colour)
@@ -36,7 +56,9 @@ local function draw_desktop(focus)
 	else
 		rectfill(0, 0, 479, 10, 7)
 		rect(0, 0, 479, 269, 7)
+		print("Orvanta", 3, 2, 1)
 	end
+	draw_report()
 end
 
 draw_desktop(nil)
@@ -47,9 +69,11 @@ while true do
 	local focus
 	while msg do
 		if type(msg) == "table" then
-			if headless and msg.event == "report_error" then
-				_printh(tostring(msg.content))
+			if msg.event == "report_error" then
+				if headless then _printh(tostring(msg.content)) end
+				add_report(msg.content)
 			elseif input_events[msg.event] then
+				if msg.event == "keydown" then report = {} end
 				focus = focus or focused_pid()
 				if focus then send_message(focus, msg) end
 			end

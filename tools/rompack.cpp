@@ -1,16 +1,24 @@
 // rompack: packs the system's Lua files into sysrom.dat.
-//   rompack OUT ROM_FOLDER [EXTRA_CART]
+//   rompack [-font] OUT ROM_FOLDER [EXTRA_CART]
 // Record 0 is the export name (empty), record 1 a ROM image holding every file of
 // ROM_FOLDER under system/, and record 2, when given, the bytes of an extra cartridge
 // (a ROM image, mounted at /ram/expcart). Records are big-endian u32 length-prefixed.
+// With -font the ROM also gets the default font as a stored u8 array,
+// system/fonts/lil.orb, from which the system's Lua code gives processes their
+// font at 0x4000.
 #include <dirent.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "arrays/typed_array.h"
+#include "graphics/print.h"
+#include "lauxlib.h"
 #include "storage/cart.h"
+#include "storage/orb.h"
 #include "storage/pdisk.h"
 
 static bool read_file(const std::string& path, std::string* out) {
@@ -32,8 +40,13 @@ static void put_record(std::string* dat, const void* bytes, size_t n) {
 }
 
 int main(int argc, char** argv) {
+    bool with_font = argc > 1 && strcmp(argv[1], "-font") == 0;
+    if (with_font) {
+        argc--;
+        argv++;
+    }
     if (argc < 3) {
-        fprintf(stderr, "usage: rompack OUT ROM_FOLDER [EXTRA_CART]\n");
+        fprintf(stderr, "usage: rompack [-font] OUT ROM_FOLDER [EXTRA_CART]\n");
         return 2;
     }
     std::vector<std::string> names;
@@ -66,6 +79,25 @@ int main(int argc, char** argv) {
         }
         bappend_bytes(f->contents, text.data(), (int64_t)text.size());
         pfclose(f);
+    }
+    if (with_font) {
+        lua_State* L = luaL_newstate();
+        add_userdata_metatable_functions(L);
+        TypedArray* a = create_typed_array(L, UT_U8, 1, LIL_FONT_SIZE, 1);
+        if (!a) {
+            fprintf(stderr, "rompack: can not make the font array\n");
+            return 1;
+        }
+        memcpy(ta_data(a), lil_font_dat.data(), LIL_FONT_SIZE);
+        pmkdir("/pack/system/fonts");
+        FileSlot* f = pfopen("/pack/system/fonts/lil.orb", "w");
+        if (!f) {
+            fprintf(stderr, "rompack: can not write the font\n");
+            return 1;
+        }
+        orb_store_text(L, -1, nullptr, f->contents);
+        pfclose(f);
+        lua_close(L);
     }
     ByteBuffer* rom = create_buffer_2(65536, 0);
     ByteBuffer* origin = create_buffer_from_str("/pack");

@@ -525,7 +525,7 @@ static int lua54_ud_mutate(lua_State* L) {
 
 // ---- registration ---------------------------------------------------------
 
-// The method table, in registration order. blit is added by the graphics code.
+// The method table, in registration order. blit is the graphics blit.
 static const luaL_Reg userdata_methods[] = {
     {"sort", lua54_ud_sort},
     {"convert", lua54_ud_convert},
@@ -567,6 +567,7 @@ static const luaL_Reg userdata_methods[] = {
     {"__newindex", lua54_ud_newindex},
     {"set", lua54_set},
     {"get", lua54_get},
+    {"blit", lua54_blit},
     {"peek", lua54_ud_peek},
     {"poke", lua54_ud_poke},
     {"width", lua54_ud_width},

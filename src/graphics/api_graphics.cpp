@@ -1,5 +1,7 @@
 // The graphics globals of this subsystem, registered by the API registry.
 #include "graphics/gfx_api.h"
+#include "graphics/print.h"
+#include "graphics/sprites.h"
 #include "kernel/api_tables.h"
 
 const ApiEntry graphics_api[] = {
@@ -22,5 +24,16 @@ const ApiEntry graphics_api[] = {
     {"palt", lua54_palt},
     {"_set_draw_target", lua54_set_draw_target},
     {"_blit_process_video", lua54_blit_process_video},
+    {"fset", lua54_fset},
+    {"fget", lua54_fget},
+    {"mset", lua54_mset},
+    {"mget", lua54_mget},
+    {"tline3d", lua54_tline3d},
+    {"sspr", lua54_sspr},
+    {"spr", lua54_spr},
+    {"_draw_map", lua54_draw_map},
+    {"blit", lua54_blit},
+    {"_print_tesscii", lua54_print_tesscii},
+    {"_set_spr", lua54_set_spr},
     {nullptr, nullptr},
 };

@@ -80,7 +80,8 @@ void gfx_attach_target(Process* p, TypedArray* a) {
 
 void gfx_set_draw_target(Process* p, lua_State* L, int idx) {
     TypedArray* a = to_typed_array(L, idx);
-    if (!a) return;
+    // Targets are bytes: other element types are refused.
+    if (!a || ta_tag(a) != UT_U8) return;
     TypedArray* old = p->draw.target;
     if (a != old) mem_anchor(L, idx, 1);
     gfx_attach_target(p, a);

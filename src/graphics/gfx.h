@@ -88,8 +88,9 @@ extern uint32_t default_system_pal[256];
 void set_colp(Process* p, int64_t v);
 // A 16-bit 4x4 pattern (bit 15 the top-left pixel) into the eight row bytes.
 void gfx_set_fillp16(Process* p, uint32_t pattern);
-// Sets the target to the array at stack index idx (kept alive through L's
-// registry while it is the target) and resets the clip word to the whole of it.
+// Sets the target to the u8 array at stack index idx (kept alive through L's
+// registry while it is the target; other values are refused) and resets the
+// clip word to the whole of it.
 void gfx_set_draw_target(Process* p, lua_State* L, int idx);
 // The same for an array the host owns and keeps alive itself (the boot screen).
 void gfx_attach_target(Process* p, TypedArray* a);

@@ -1,4 +1,4 @@
-// The boot clock (and, once graphics exist, the boot screen).
+// The boot clock and the boot screen.
 #pragma once
 #include <cstdint>
 
@@ -7,6 +7,7 @@ void boot_init();
 int64_t boot_get_time();
 
 struct Process;
-// Draws one boot frame and returns the process record whose screen shows it;
-// null while there is no boot screen to show.
+// Draws one boot frame and returns the process record whose screen shows it
+// (a record of its own, never in the process table). The current process is
+// the same before and after.
 Process* draw_boot();

@@ -5,6 +5,8 @@
 #include "kernel/cpu.h"
 #include "graphics/draw_context.h"
 #include "graphics/memory.h"
+#include "graphics/print.h"
+#include "graphics/sprites.h"
 
 struct lua_State;
 
@@ -44,6 +46,8 @@ struct Process {
     int32_t slices;
     PagedAddressSpace mem;
     DrawContext draw;
+    SpriteTable spr;
+    PrintContext print;
     ByteBuffer* queue;     // NUL-separated orb texts
     uint64_t rng[4];       // xoshiro256** state
     int64_t heap_bytes;

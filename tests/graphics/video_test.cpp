@@ -14,6 +14,9 @@ protected:
         wm = create_process_from_code("", "wm", "/system/wm.lua");
         ASSERT_NE(wm, nullptr);
         ASSERT_EQ(wm->pid, 3u);
+        // The desktop is up: video out shows the window manager's screen.
+        app.boot_finished = 1;
+        app.show_wm_video = 1;
     }
     // A 480 x 270 screen mapped at 0x10000 whose pixel (x, y) is (x + 3 y) & 63.
     void wm_screen() {

@@ -1,0 +1,29 @@
+-- Run at the start of every user program (and by the window manager): the
+-- default font at 0x4000, and print drawing text with it.
+
+local font = fetch("/system/fonts/lil.orb")
+if font then font:poke(0x4000) end
+poke(0x5f56, 0x40, 0x56) -- primary and alternative font addresses >> 8
+
+-- print(text), print(text, col) at the cursor, scrolling the screen up when
+-- the next line would not fit; print(text, x, y, [col]) at a place.
+function print(text, ...)
+	if type(text) ~= "string" and type(text) ~= "number" then text = tostring(text) end
+	local n = select("#", ...)
+	if n >= 2 then return _print_tesscii(text, ...) end
+	if n == 1 then color((...)) end
+	local line_h = peek(0x4002)
+	if line_h == 0 then line_h = 8 end
+	local screen_h = peek2(0x547a)
+	if screen_h <= 0 then screen_h = 270 end
+	local y = peek4(0x54f4)
+	local over = y + line_h - screen_h
+	if over > 0 then
+		local cam_x, cam_y = camera()
+		blit(nil, nil, 0, over, 0, 0, nil, screen_h - over)
+		rectfill(0, screen_h - over, 479, screen_h - 1, 0)
+		camera(cam_x, cam_y)
+		poke4(0x54f4, y - over)
+	end
+	return _print_tesscii(text)
+end

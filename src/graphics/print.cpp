@@ -1,0 +1,422 @@
+// Text printing: fonts read from process memory, print attributes, the
+// control codes and code-6 commands of tesscii text, and _print_tesscii.
+#include "graphics/print.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "graphics/gfx.h"
+#include "graphics/graphics.h"
+#include "graphics/sprites.h"
+#include "lua.h"
+#include "lauxlib.h"
+
+constexpr uint32_t PRINT_FONT = 0x5F56;      // primary font address >> 8
+constexpr uint32_t PRINT_ALT_FONT = 0x5F57;  // alternative font address >> 8
+constexpr uint32_t PRINT_ATTRS = 0x5F58;     // attribute bits, then three bytes of nibbles
+
+namespace {
+
+// A parameter character: 0-9, a-z as 10-35, anything else 0.
+int param_value(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 10;
+    return 0;
+}
+
+int hex_value(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 0;
+}
+
+// One print in progress: the context, the process it draws for and the
+// drawing snapshot (retaken after anything that may poke memory).
+struct Printer {
+    Process* p;
+    PrintContext& c;
+    Gfx g;
+    int64_t cost = 0;
+
+    Printer(Process* proc) : p(proc), c(proc->print) {}
+
+    // Font bytes are read one by one through the byte rule, without touching
+    // pages: a font in memory that was never touched reads as zeros.
+    uint8_t font_byte(uint32_t i) const { return mem_peek_quiet(p, (c.font + i) & ADDR_MASK); }
+
+    int32_t cursor_x() const { return ds_i32(p, DS_CURSOR_X); }
+    int32_t cursor_y() const { return ds_i32(p, DS_CURSOR_Y); }
+    void set_cursor(int64_t x, int64_t y) {
+        ds_set_i32(p, DS_CURSOR_X, sat_i32(x));
+        ds_set_i32(p, DS_CURSOR_Y, sat_i32(y));
+    }
+
+    // Reads past the end give 0 and stay at the end.
+    uint8_t byte() { return c.pos < c.end ? c.text[c.pos++] : 0; }
+    int param() { return param_value(byte()); }
+    int hex_digits(int n) {
+        int v = 0;
+        for (int i = 0; i < n; i++) v = v * 16 + hex_value(byte());
+        return v;
+    }
+
+    uint16_t glyph_colour() const { return (uint16_t)(c.fg | c.bg << 8); }
+
+    void load_font(uint32_t font_ptr_addr);
+    void newline_down() {
+        set_cursor(c.home_x, (int64_t)cursor_y() + (c.tallest ? c.tallest : c.line_h));
+        c.tallest = 0;
+    }
+    bool draw_character(const uint8_t* rows, int32_t w, int32_t h, bool border_ok, bool up);
+    bool font_glyph(uint8_t code);
+    bool command();
+    bool step();
+    void poke_text(uint32_t addr, int64_t n);
+};
+
+// The font at the address held in font_ptr_addr: widths, height, offsets and
+// tab width from its header, then the non-zero nibbles of 0x5F59-0x5F5B.
+void Printer::load_font(uint32_t font_ptr_addr) {
+    c.font = (uint32_t)ds_u8(p, font_ptr_addr) << 8;
+    uint8_t w = font_byte(0), wide = font_byte(1), h = font_byte(2);
+    if (!w && !wide && !h) w = wide = h = 8;
+    c.char_w = w;
+    c.wide_w = wide;
+    c.line_h = h;
+    c.off_x = (int8_t)font_byte(3);
+    c.off_y = (int8_t)font_byte(4);
+    c.tab_w = 0;
+    uint8_t n = ds_u8(p, PRINT_ATTRS + 1);
+    if (n & 15) c.char_w = n & 15;
+    if (n >> 4) c.line_h = n >> 4;
+    n = ds_u8(p, PRINT_ATTRS + 2);
+    if (n & 15) c.wide_w = n & 15;
+    // A high nibble of 0 leaves the tab width to the font.
+    if (n >> 4) c.tab_w = c.char_w * ((n >> 4) + 1);
+    n = ds_u8(p, PRINT_ATTRS + 3);
+    if (n & 15) c.off_x = n & 15;
+    if (n >> 4) c.off_y = n >> 4;
+}
+
+// Draws one glyph (rows[0] the top row, bit 0 the leftmost pixel) at the
+// cursor and advances it. True when a per-character delay stops the print.
+bool Printer::draw_character(const uint8_t* rows, int32_t w, int32_t h, bool border_ok, bool up) {
+    if (!c.oneoff) {
+        if (c.wrap && (int64_t)c.right - w < cursor_x()) newline_down();
+        c.glyph_x = cursor_x();
+        c.glyph_y = cursor_y();
+    }
+    int xs = 1, ys = 1, xstep = 1, ystep = 1;
+    if (c.dotty) {
+        xs = ys = xstep = ystep = 2;
+    } else {
+        if (c.wide) xs = 2;
+        if (c.tall) ys = 2;
+        if (c.stripe && c.wide) xstep = 2;
+        if (c.stripe && c.tall) ystep = 2;
+    }
+    const int b = c.border && border_ok ? 1 : 0;
+    const int64_t px = b * xs, py = b * ys;
+    const int64_t gw = (int64_t)w * xs, gh = (int64_t)h * ys;
+    const int64_t ox = (int64_t)cursor_x() + c.off_x - ds_i32(p, DS_CAMERA_X);
+    const int64_t oy = (int64_t)cursor_y() + c.off_y - ds_i32(p, DS_CAMERA_Y) - (up ? 1 : 0);
+    if (c.solid) gfx_rectfill(g, ox - px, oy - py, ox + gw - 1, oy + gh - 1, (uint16_t)(c.bg | c.bg << 8));
+    if (g.l < ox - px + w && ox - px < g.r) {
+        const uint16_t col = glyph_colour();
+        // Without invert only the rows and bits a glyph has can be set.
+        const int64_t rows_drawn = std::min<int64_t>(h, 8) * ys, bits = 8 * xs;
+        const int64_t r_lo = c.invert ? -py : 0, r_hi = c.invert ? gh : std::min(gh, rows_drawn);
+        const int64_t k_lo = c.invert ? -px : 0, k_hi = c.invert ? gw : std::min(gw, bits);
+        for (int64_t r = r_lo; r < r_hi; r += ystep) {
+            int64_t gr = (r + ys) / ys;  // 1-based glyph row; r >= -ys here
+            uint8_t row = (r >= 0 && gr >= 1 && gr <= std::min(h, 8)) ? rows[gr - 1] : 0;
+            if (!row && !c.invert) continue;
+            for (int64_t k = k_lo; k < k_hi; k += xstep) {
+                int64_t bit = k >= 0 ? k / xs : -1;
+                bool on = bit >= 0 && bit < 8 && ((row >> bit) & 1);
+                if (on != (c.invert != 0)) gfx_shape(g, ox + k, oy + r, col);
+            }
+        }
+        cost += (gw * gh + 1) / 3;
+    }
+    set_cursor((int64_t)cursor_x() + gw, cursor_y());
+    c.last_advance = (int32_t)gw;
+    c.tallest = (int32_t)std::max<int64_t>(c.tallest, gh);
+    if (c.oneoff) {
+        set_cursor(c.oneoff_x, c.oneoff_y);
+        c.oneoff = 0;
+    }
+    if (c.delay) {
+        c.pause = c.delay - 1;
+        return true;
+    }
+    return false;
+}
+
+// Glyph code from the current font, with its width adjustment.
+bool Printer::font_glyph(uint8_t code) {
+    uint8_t rows[8];
+    for (uint32_t i = 0; i < 8; i++) rows[i] = font_byte(8u * code + i);
+    int32_t w = code < 128 ? c.char_w : c.wide_w;
+    bool up = false;
+    if (font_byte(5) & 1) {
+        uint8_t nib = (uint8_t)((font_byte(code / 2u) >> ((code & 1) * 4)) & 15);
+        w += ((nib + 4) & 7) - 4;
+        up = nib & 8;
+    }
+    return draw_character(rows, w, c.line_h, true, up);
+}
+
+void Printer::poke_text(uint32_t addr, int64_t n) {
+    n = std::clamp<int64_t>(n, 0, std::max<int64_t>(c.text_end - c.pos, 0));
+    for (int64_t i = 0; i < n; i++) poke_proc(p, addr + (uint32_t)i, c.text[c.pos + i]);
+    c.pos += n;
+    cost += n;
+    // The bytes may have landed in the draw state.
+    gfx_begin(g, p, false);
+}
+
+// The command after code 6. True when it stops the print.
+bool Printer::command() {
+    uint8_t l = byte();
+    bool on = true;
+    if (l == '-') {
+        on = false;
+        l = byte();
+    }
+    switch (l) {
+    case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+        c.pause = (1 << (l - '1')) - 1;
+        return true;
+    case 'd': c.delay = param(); break;
+    case 'c': {
+        TypedArray* t = p->draw.target;
+        int64_t n = (int64_t)t->width * t->height;
+        memset(ta_data(t), param() & 63, (size_t)n);
+        set_cursor(0, 0);
+        cost += n / 64;
+        break;
+    }
+    case '#': c.solid = on; break;
+    case '$': c.wrap = on; break;
+    case '=': c.stripe = on; break;
+    case 'b': c.border = on; break;
+    case 'i': c.invert = on; break;
+    case 'p': c.dotty = on; break;
+    case 't': c.tall = on; break;
+    case 'w': c.wide = on; break;
+    case 'g': set_cursor(c.home_x, c.home_y); break;
+    case 'h':
+        c.home_x = cursor_x();
+        c.home_y = cursor_y();
+        break;
+    case 'j': {
+        int x = param(), y = param();
+        set_cursor(4 * x, 4 * y);
+        break;
+    }
+    case 'r': c.right = 4 * param(); break;
+    case 's': c.tab_w = param() * c.char_w; break;
+    case 'x': {
+        int w = param();
+        c.char_w = w;
+        c.wide_w = font_byte(1) + w - font_byte(0);
+        break;
+    }
+    case 'y': c.line_h = param(); break;
+    case '@': {
+        uint32_t a = (uint32_t)hex_digits(4);
+        poke_text(a, hex_digits(4));
+        break;
+    }
+    case '!':
+        poke_text((uint32_t)hex_digits(4), c.text_end - c.pos);
+        c.pos = c.end;
+        break;
+    case ':': {
+        uint8_t rows[8];
+        for (uint8_t& r : rows) r = (uint8_t)hex_digits(2);
+        return draw_character(rows, 8, 8, false, false);
+    }
+    case '.': {
+        uint8_t rows[8];
+        for (uint8_t& r : rows) r = byte();
+        return draw_character(rows, 8, 8, false, false);
+    }
+    default: break;
+    }
+    return false;
+}
+
+// One code or glyph. True when the print stops here.
+bool Printer::step() {
+    uint8_t code = c.text[c.pos++];
+    // Codes 1-6 with nothing after them are drawn as glyphs.
+    if (code >= 1 && code <= 6 && c.pos >= c.end) return font_glyph(code);
+    switch (code) {
+    case 0: c.pos = c.end; return false;
+    case 1: {
+        int n = param();
+        if (c.pos >= c.end) return false;
+        uint8_t ch = byte();
+        for (int i = 0; i < n; i++)
+            if (font_glyph(ch)) return true;
+        return false;
+    }
+    case 2:
+        c.bg = param() & 63;
+        c.solid = 1;
+        return false;
+    case 3: set_cursor((int64_t)cursor_x() + param() - 16, cursor_y()); return false;
+    case 4: set_cursor(cursor_x(), (int64_t)cursor_y() + param() - 16); return false;
+    case 5: {
+        int dx = param() - 16, dy = param() - 16;
+        set_cursor((int64_t)cursor_x() + dx, (int64_t)cursor_y() + dy);
+        return false;
+    }
+    case 6: return command();
+    case 8: set_cursor((int64_t)cursor_x() - c.last_advance, cursor_y()); return false;
+    case 9: {
+        int64_t tw = c.tab_w ? c.tab_w : font_byte(6) ? font_byte(6) : 3 * (int64_t)c.char_w;
+        // Tab width 0 (a zero-width font) leaves the cursor where it is. A
+        // cursor on a stop moves on to the next one.
+        if (tw > 0) {
+            int64_t base = (font_byte(5) & 2) ? c.home_x : 0, rel = (int64_t)cursor_x() - base;
+            int64_t q = rel >= 0 ? rel / tw : -((-rel + tw - 1) / tw);
+            set_cursor(base + (q + 1) * tw, cursor_y());
+        }
+        return false;
+    }
+    case 10: newline_down(); return false;
+    case 11: {
+        int v = param();
+        c.oneoff_x = cursor_x();
+        c.oneoff_y = cursor_y();
+        set_cursor((int64_t)c.glyph_x + (v & 3) - 2, (int64_t)c.glyph_y + (v >> 2) - 8);
+        c.oneoff = 1;
+        return false;
+    }
+    case 12:
+        c.fg = param() & 63;
+        ds_set_i16(p, DS_COLOUR, (int16_t)c.fg);
+        return false;
+    case 13: set_cursor(c.home_x, cursor_y()); return false;
+    case 14: load_font(PRINT_ALT_FONT); return false;
+    case 15: load_font(PRINT_FONT); return false;
+    default: return font_glyph(code);
+    }
+}
+
+}  // namespace
+
+void destroy_print_buffer(Process* p) {
+    free(p->print.text);
+    p->print.text = nullptr;
+}
+
+void reset_print_context(Process* p) {
+    PrintContext& c = p->print;
+    uint8_t a = ds_u8(p, PRINT_ATTRS);
+    // Without bit 0 the attribute byte is not in use, except for its border bit.
+    if (!(a & 1)) a &= 2;
+    c.border = (a >> 1) & 1;
+    c.wide = (a >> 2) & 1;
+    c.tall = (a >> 3) & 1;
+    c.solid = (a >> 4) & 1;
+    c.invert = (a >> 5) & 1;
+    c.stripe = (a >> 6) & 1;
+    Printer pr(p);
+    pr.load_font((a & 0x80) ? PRINT_ALT_FONT : PRINT_FONT);
+}
+
+int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t colour) {
+    if (!p || !p->draw.target || len < 0) return 0;
+    destroy_print_buffer(p);
+    PrintContext& c = p->print;
+    c = PrintContext{};
+    bool newline = !(ds_u8(p, DS_PRINT_FLAGS) & 4);
+    c.text = (uint8_t*)malloc((size_t)len + 1 + 4);
+    if (!c.text) return 0;
+    memcpy(c.text, text, (size_t)len);
+    memset(c.text + len, 0, 5);
+    c.text_end = len;
+    if (newline) c.text[len++] = '\n';
+    c.end = len;
+    reset_print_context(p);
+    Printer pr(p);
+    gfx_begin(pr.g, p, false);
+    c.wrap = wrap;
+    c.right = pr.g.r;
+    c.home_x = ds_i32(p, DS_HOME_X);
+    c.home_y = ds_i32(p, DS_CURSOR_Y);
+    c.fg = colour & 63;
+    c.bg = (colour >> 8) & 63;
+    c.max_x = c.max_y = INT64_MIN;
+    int stopped = 0;
+    while (c.pos < c.end) {
+        int64_t at = c.pos;
+        stopped = pr.step();
+        pr.cost += std::max<int64_t>(c.pos - at, 1);
+        c.max_x = std::max<int64_t>(c.max_x, pr.cursor_x());
+        c.max_y = std::max<int64_t>(c.max_y, pr.cursor_y());
+        c.stepped = 1;
+        if (stopped) break;
+    }
+    spend_cpu(pr.cost);
+    return stopped;
+}
+
+int lua54_print_tesscii(lua_State* L) {
+    Process* p = cproc;
+    int t = lua_type(L, 1);
+    if (!p || !p->draw.target || (t != LUA_TSTRING && t != LUA_TNUMBER)) return 0;
+    size_t n = 0;
+    const char* s = lua_tolstring(L, 1, &n);
+    gfx_derive_clip(p);
+    if (lua_gettop(L) >= 3) {
+        int32_t x = lua_type(L, 2) == LUA_TNUMBER ? sat_i32(q64_intp(L, 2, 0)) : ds_i32(p, DS_CURSOR_X);
+        int32_t y = lua_type(L, 3) == LUA_TNUMBER ? sat_i32(q64_intp(L, 3, 0)) : ds_i32(p, DS_CURSOR_Y);
+        ds_set_i32(p, DS_CURSOR_X, x);
+        ds_set_i32(p, DS_CURSOR_Y, y);
+        ds_set_i32(p, DS_HOME_X, x);
+    }
+    gfx_colour_arg(L, 4, p);
+    print_tesscii(p, s, (int64_t)n, (ds_u8(p, DS_PRINT_FLAGS) >> 7) & 1, (uint16_t)ds_i16(p, DS_COLOUR));
+    const PrintContext& c = p->print;
+    lua_pushinteger(L, c.stepped ? c.max_x : ds_i32(p, DS_CURSOR_X));
+    lua_pushinteger(L, c.stepped ? c.max_y : ds_i32(p, DS_CURSOR_Y));
+    return 2;
+}
+
+// ---- processes that run no Lua -------------------------------------------------------
+
+void gfx_init_host_process(Process* p, TypedArray* frame) {
+    mem_init_process(p);
+    PagedAddressSpace& m = p->mem;
+    int64_t len = ta_data_bytes(frame);
+    uint8_t* data = ta_data(frame);
+    for (int64_t i = 0; i * PAGE_SIZE < len && 0x10 + i < PAGE_COUNT; i++) {
+        int64_t j = 0x10 + i;
+        m.page[j] = data + PAGE_SIZE * i;
+        m.page_len[j] = (int32_t)std::min<int64_t>(PAGE_SIZE, len - PAGE_SIZE * i);
+        m.mapped[j >> 6] |= (uint64_t)1 << (j & 63);
+        m.owner[j] = frame;
+        m.flag[j] = 0xFF;
+    }
+    gfx_attach_target(p, frame);
+    uint8_t* ds = ds_page(p);
+    ds_set_i16(p, DS_DISPLAY_W, (int16_t)frame->width);
+    ds_set_i16(p, DS_DISPLAY_H, (int16_t)frame->height);
+    for (int i = 0; i < 64; i++) ds[(DS_DISPLAY_PAL & 0xFFF) + i] = (uint8_t)i;
+    // Opaque tables: every source colour draws itself.
+    uint8_t* tab = mem_low_page(p, COLTAB_BASE >> 12);
+    for (int r = 0; r < 64; r++) memset(tab + 64 * r, r, 64);
+    memset(ds + (DS_READ_MASK & 0xFFF), 0x3F, 4);
+    memset(ds + (DS_LINE_FLAG & 0xFFF), 0, 9);
+    ds_set_u8(p, PRINT_FONT, 0x40);
+    ds_set_u8(p, PRINT_ALT_FONT, 0x56);
+    memcpy(mem_low_page(p, 4), lil_font_dat.data(), LIL_FONT_SIZE);
+    memcpy(ds + (DS_RGB_PAL & 0xFFF), system_palette, 64 * sizeof(uint32_t));
+}
