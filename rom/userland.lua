@@ -19,10 +19,9 @@ function print(text, ...)
 	local y = peek4(0x54f4)
 	local over = y + line_h - screen_h
 	if over > 0 then
-		local cam_x, cam_y = camera()
+		-- Raw copies: no camera, palette or colour change.
 		blit(nil, nil, 0, over, 0, 0, nil, screen_h - over)
-		rectfill(0, screen_h - over, 479, screen_h - 1, 0)
-		camera(cam_x, cam_y)
+		blit(userdata("u8", 480, over), nil, 0, 0, 0, screen_h - over)
 		poke4(0x54f4, y - over)
 	end
 	return _print_tesscii(text)

@@ -50,3 +50,49 @@ _printh("boot " .. stat(985))
     EXPECT_NE(out.find("small 8 1 0 1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("boot 1.0\n"), std::string::npos) << out;
 }
+
+TEST(DesktopE2E, ProgramsPrintAndErrorReportsShowOnTheDesktop) {
+    std::string out = run_program(R"LUA(
+local function ink(y0, y1, x0, x1)
+  local n = 0
+  for y = y0, y1 do for x = x0 or 0, x1 or 479 do if pget(x, y) ~= 0 then n += 1 end end end
+  return n
+end
+cls(0)
+print("hello")
+?"second line"
+_printh("lines " .. ink(0, 8) .. " " .. ink(9, 17) .. " " .. peek4(0x54F4))
+print("there", 100, 100, 8)
+_printh("placed " .. ink(100, 108, 100, 130) .. " " .. pget(100, 100) .. " " .. ink(100, 108, 0, 99))
+-- Printing at the cursor past the bottom scrolls the screen up.
+cls(0)
+for i = 1, 40 do print("line " .. i, 12) end
+_printh("scrolled " .. peek4(0x54F4) .. " " .. ink(261, 269) .. " " .. ink(0, 8))
+-- A failing program's report appears at the foot of the window manager's screen.
+_create_process_from_code("error('boom')", "bad", "/bad.lua")
+for i = 1, 4 do flip() end
+local yellow, panel = 0, 0
+for y = 200, 269 do for x = 0, 479 do
+  local c = _ppeek(3, 0x10000 + y * 480 + x)
+  if c == 10 then yellow += 1 elseif c == 2 then panel += 1 end
+end end
+_printh("report " .. (yellow > 50 and "text" or "none") .. " " .. (panel > 1000 and "panel" or "none"))
+)LUA");
+    EXPECT_NE(out.find("lines "), std::string::npos) << out;
+    int a = 0, b = 0, y = 0;
+    ASSERT_EQ(sscanf(out.c_str() + out.find("lines "), "lines %d %d %d", &a, &b, &y), 3) << out;
+    EXPECT_GT(a, 20);
+    EXPECT_GT(b, 40);
+    EXPECT_EQ(y, 18);
+    int placed = 0, first = 0, left = 0;
+    ASSERT_EQ(sscanf(out.c_str() + out.find("placed "), "placed %d %d %d", &placed, &first, &left), 3) << out;
+    EXPECT_GT(placed, 20);
+    EXPECT_EQ(left, 0);
+    int sy = 0, bottom = 0, top = 0;
+    ASSERT_EQ(sscanf(out.c_str() + out.find("scrolled "), "scrolled %d %d %d", &sy, &bottom, &top), 3) << out;
+    EXPECT_EQ(sy, 270);
+    EXPECT_GT(bottom, 20);
+    EXPECT_GT(top, 20);
+    EXPECT_NE(out.find("report text panel\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("boom"), std::string::npos) << out;  // headless: also on standard output
+}
