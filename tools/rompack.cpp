@@ -1,4 +1,4 @@
-// rompack: packs the system's Lua files into sysrom.dat.
+// rompack: packs the system's files (Lua and data files in subfolders) into sysrom.dat.
 //   rompack [-font] OUT ROM_FOLDER [EXTRA_CART]
 // Record 0 is the export name (empty), record 1 a ROM image holding every file of
 // ROM_FOLDER under system/, and record 2, when given, the bytes of an extra cartridge
@@ -7,6 +7,7 @@
 // system/fonts/lil.orb, from which the system's Lua code gives processes their
 // font at 0x4000.
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -32,6 +33,26 @@ static bool read_file(const std::string& path, std::string* out) {
     return true;
 }
 
+// Files under root/rel with a dot in their name, as paths relative to root;
+// subfolders are walked too (names beginning with a dot are left out).
+static bool list_files(const std::string& root, const std::string& rel, std::vector<std::string>* names) {
+    DIR* d = opendir((root + "/" + rel).c_str());
+    if (!d) return false;
+    bool ok = true;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n[0] == '.') continue;
+        std::string path = rel.empty() ? n : rel + "/" + n;
+        struct stat st;
+        if (stat((root + "/" + path).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            ok = ok && list_files(root, path, names);
+        else if (n.find('.') != std::string::npos)
+            names->push_back(path);
+    }
+    closedir(d);
+    return ok;
+}
+
 static void put_record(std::string* dat, const void* bytes, size_t n) {
     unsigned char h[4] = {(unsigned char)(n >> 24), (unsigned char)(n >> 16), (unsigned char)(n >> 8),
                           (unsigned char)n};
@@ -50,13 +71,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<std::string> names;
-    if (DIR* d = opendir(argv[2])) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n[0] != '.' && n.find('.') != std::string::npos) names.push_back(n);
-        }
-        closedir(d);
-    } else {
+    if (!list_files(argv[2], "", &names)) {
         fprintf(stderr, "rompack: can not read %s\n", argv[2]);
         return 1;
     }
@@ -72,6 +87,8 @@ int main(int argc, char** argv) {
             fprintf(stderr, "rompack: can not read %s\n", n.c_str());
             return 1;
         }
+        for (size_t slash = n.find('/'); slash != std::string::npos; slash = n.find('/', slash + 1))
+            pmkdir(("/pack/system/" + n.substr(0, slash)).c_str());
         FileSlot* f = pfopen(("/pack/system/" + n).c_str(), "w");
         if (!f) {
             fprintf(stderr, "rompack: illegal file name %s\n", n.c_str());

@@ -8,6 +8,7 @@
 #include "graphics/gfx.h"
 #include "graphics/gfx_api.h"
 #include "graphics/graphics.h"
+#include "host/capture.h"
 #include "host/host.h"
 #include "kernel/boot.h"
 #include "kernel/state.h"
@@ -58,8 +59,11 @@ static void make_frame(Process* src, VideoFrame& f) {
         }
     }
     video_mode = ds[DS_VIDEO_MODE & 0xFFF];
+    // The recorder reads the window manager's screen as it is: it takes the banks before scaling.
+    update_gif_recording(f.display_pal, f.scanline_bank);
     if (video_mode == 3) scale_in_place(f, 2);
     if (video_mode == 4) scale_in_place(f, 3);
+    update_screenshot(f.back_page, video_mode);
 }
 
 VideoFrame* generate_video_out() {

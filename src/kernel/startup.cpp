@@ -6,6 +6,7 @@
 #include "audio/sonk.h"
 #include "graphics/graphics.h"
 #include "graphics/video.h"
+#include "host/capture.h"
 #include "host/host.h"
 #include "kernel/boot.h"
 #include "kernel/process.h"
@@ -211,12 +212,8 @@ void reset_system_tables() {
     // Processes go first: their finalizers may still signal, and what they set
     // must not outlive the reset.
     processes_init();
-    // The audio thread reads the capture state: end it under the lock.
-    os_lock_audio();
-    app.audio_capture_on = 0;
-    destroy_buffer(app.audio_capture_buffer);
-    app.audio_capture_buffer = nullptr;
-    os_unlock_audio();
+    // Recordings are written out while the mounts they go to still exist.
+    capture_finish_all();
     memset(&app, 0, sizeof app);
     app.window_active = window_active;
 
@@ -298,6 +295,7 @@ void orvanta_exit() {
         run_process_slice(root_process, 1.0);
         update_processes_after_frame();
     }
+    capture_finish_all();
     // Edits are never lost with the program, whoever holds the system.
     flush_dirty_mounts_immediately(1);
     backtrail_close();
@@ -308,6 +306,7 @@ void run_frame_processes() {
     cproc = nullptr;  // the root's slice is charged to no other process
     run_process_slice(root_process, 1.0);
     update_processes_after_frame();
+    audio_capture_reserve();
     flush_dirty_mounts_delayed();
     prune_mounts();
     app.frame_counter++;

@@ -21,7 +21,7 @@
 #include "storage/delta.h"
 #include "storage/orb.h"
 #include "storage/pdisk.h"
-#include "storage/storage_pending.h"
+#include "storage/png_buffer.h"
 
 // A text argument: strings and numbers (as text); anything else is missing.
 static const char* arg_text(lua_State* L, int i, size_t* len = nullptr) {

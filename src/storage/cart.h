@@ -26,7 +26,8 @@ int populate_ram_folder_from_q64_buffer_v2(const char* prefix, ByteBuffer* b);
 // (out is then left as it was).
 int write_q64_rom_from_ram_files(ByteBuffer* out, ByteBuffer* origin, int flags);
 int write_q64_from_ram_files(ByteBuffer* out, ByteBuffer* origin);
-// The PNG card (its own subsystem; appends nothing until it lands).
+// Appends the PNG card of the RAM files under origin; 1 (nothing appended) when the
+// ROM image is too large for a card.
 int write_q64_png_from_ram_files(ByteBuffer* out, ByteBuffer* origin);
 int is_writeable_as_ascii(FileSlot* f);
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include <lodepng.h>
 #include <lz4.h>
 #include <lz4hc.h>
 
@@ -22,6 +21,7 @@
 #include "lua.h"
 #include "storage/base64.h"
 #include "storage/pdisk.h"
+#include "storage/png_buffer.h"
 #include "storage/qxu.h"
 
 namespace {
@@ -955,14 +955,10 @@ int unorb_from_fetched_buffer(lua_State* L, const uint8_t* bytes, int64_t len, c
     if (ext == "png") {
         unsigned char* rgba = nullptr;
         unsigned w = 0, h = 0;
-        // No array holds more than 16 MB: refuse such sizes before the decoder allocates them.
-        LodePNGState st;
-        lodepng_state_init(&st);
-        unsigned bad = lodepng_inspect(&w, &h, &st, bytes, (size_t)len);
-        lodepng_state_cleanup(&st);
-        if (!bad && (uint64_t)w * h * 4 > (uint64_t)TA_MAX_DATA_BYTES) return 0;
-        if (lodepng_decode32(&rgba, &w, &h, bytes, (size_t)len) != 0 || !rgba) {
-            free(rgba);
+        // No array holds more than 16 MB: such sizes are refused before the decoder allocates them.
+        unsigned err = png_decode32_bytes(&rgba, &w, &h, bytes, (size_t)len, (uint64_t)TA_MAX_DATA_BYTES);
+        if (err == PNG_ERROR_TOO_LARGE) return 0;
+        if (err) {
             printf(" ** couldn't load png\n");
             fflush(stdout);
             return 0;

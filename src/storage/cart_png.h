@@ -1,0 +1,15 @@
+// The PNG card form of cartridges (written only).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "kernel/buffer.h"
+
+constexpr int CARD_W = 512, CARD_H = 384;
+constexpr int LABEL_W = 480, LABEL_H = 270, LABEL_X = 16, LABEL_Y = 38;
+// 11 bits per pixel hold 270,336 bytes; the writer takes a little less.
+constexpr int64_t CARD_MAX_ROM = 0x3FFFF;
+constexpr const char* CARD_TEMPLATE_PATH = "/system/misc/q64_cart.png";
+
+// Writes the bits of rom (least significant first) into the low bits of the
+// card's RGBA bytes: 3 bits each of R, G and B, 2 of A; 0 after the last byte.
+void hide_rom_in_card(uint8_t* card, const uint8_t* rom, size_t n);

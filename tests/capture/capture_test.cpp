@@ -1,0 +1,445 @@
+// Screenshots, labels, GIF recordings and audio captures, driven through the
+// program's signals and video out; files read back with PIL, giflib and QOI.
+#include <gif_lib.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "capture/fixture.h"
+#include "graphics/gfx.h"
+#include "graphics/memory.h"
+#include "graphics/video.h"
+#include "host/capture.h"
+#include "kernel/process.h"
+#include "kernel/state.h"
+#include "storage/pdisk.h"
+#include "storage/png_buffer.h"
+#include "support/harness.h"
+
+namespace {
+
+constexpr int W = 480, H = 270;
+
+struct Params {
+    int16_t x0 = 0, y0 = 0, w = 480, h = 270, scale = 1, label = 0, skip = 0, silent = 0;
+};
+
+void write_params(Process* p, uint32_t base, const Params& q, const std::string& name) {
+    const int16_t v[8] = {q.x0, q.y0, q.w, q.h, q.scale, q.label, q.skip, q.silent};
+    for (int i = 0; i < 8; i++) poke2_proc(p, base + 2 * i, (uint16_t)v[i]);
+    for (int i = 0; i < CAPTURE_NAME_LEN; i++)
+        poke_proc(p, CAPTURE_NAME + i, i < (int)name.size() ? (uint8_t)name[i] : 0);
+}
+
+class Capture : public ::testing::Test {
+protected:
+    void SetUp() override { boot_with_window_manager(); }
+    void TearDown() override { harness_shutdown(); }
+
+    Process* wm() { return get_process(3); }
+    Process* prog() { return get_process(4); }
+
+    // The window manager's screen: byte at (x, y) = f(x, y).
+    void draw(const std::function<uint8_t(int, int)>& f) {
+        std::vector<uint8_t> s(W * H);
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) s[y * W + x] = f(x, y);
+        mem_write_bytes(wm(), 0x10000, s.data(), W * H);
+    }
+    uint8_t* draw_state() { return mem_low_page(wm(), 5); }
+    void set_bank(int row, int bank) {
+        uint8_t& b = draw_state()[(DS_SCANLINES & 0xFFF) + row / 4];
+        b = (uint8_t)((b & ~(3 << 2 * (row & 3))) | bank << 2 * (row & 3));
+    }
+
+    VideoFrame* frame() {
+        VideoFrame* f = generate_video_out();
+        EXPECT_NE(f, nullptr);
+        return f;
+    }
+    void shoot(const Params& q, const std::string& name) {
+        write_params(prog(), CAPTURE_SHOT_PARAMS, q, name);
+        raise_signal(prog(), 21);
+    }
+    std::string desk(const std::string& name) { return desktop_folder() + "/" + name; }
+};
+
+// The RGB bytes of frame pixels (x0 + ox / s, y0 + oy / s), as a decoder gives them.
+std::string expected_rgb(const uint32_t* px, int x0, int y0, int w, int h, int s, bool alpha) {
+    std::string out;
+    for (int oy = 0; oy < h * s; oy++)
+        for (int ox = 0; ox < w * s; ox++) {
+            uint32_t v = px[(y0 + oy / s) * W + x0 + ox / s];
+            out += (char)(v >> 16);
+            out += (char)(v >> 8);
+            out += (char)v;
+            if (alpha) out += (char)255;
+        }
+    return out;
+}
+
+TEST_F(Capture, ScreenshotsTakeTheNextFreeName) {
+    draw([](int x, int y) { return (uint8_t)((x / 8 + y / 8) & 63); });
+    for (int i = 0; i < 3; i++) {
+        shoot({}, "shot");
+        frame();
+    }
+    EXPECT_EQ(host_folder_names(desktop_folder()), (std::vector<std::string>{"shot.png", "shot_1.png", "shot_2.png"}));
+    EXPECT_EQ(notifications(), (std::vector<std::string>{
+                                   "captured 480x270 (x1) screenshot: /desktop/host/shot.png",
+                                   "captured 480x270 (x1) screenshot: /desktop/host/shot_1.png",
+                                   "captured 480x270 (x1) screenshot: /desktop/host/shot_2.png",
+                               }));
+    Decoded d = decode_image("png", desk("shot_2.png"));
+    EXPECT_EQ(d.facts["size"], "480 270");
+    EXPECT_EQ(d.raw, expected_rgb(video_frame.back_page, 0, 0, W, H, 1, true));
+    // An independent look at one pixel: (9, 17) shows colour 3 of bank 0.
+    uint32_t c = wm_colour(3);
+    EXPECT_EQ(d.raw.substr((17 * W + 9) * 4, 3), std::string({(char)(c >> 16), (char)(c >> 8), (char)c}));
+}
+
+TEST_F(Capture, ScreenshotRegionsScaleAndModes) {
+    draw([](int x, int y) { return (uint8_t)((x * 7 + y * 3) & 63); });
+    struct Case {
+        Params q;
+        int mode;
+        int x0, y0, w, h;  // the region of the frame as shown
+    } cases[] = {
+        {{10, 20, 240, 135, 2}, 0, 10, 20, 240, 135},   // a 480 x 270 picture of a quarter
+        {{-7, 0, 1000, 5, 1}, 0, 0, 0, 480, 16},        // sizes clamped first, then the position
+        {{470, 300, 3, 20, 9}, 0, 464, 250, 16, 20},    // scale at most 4
+        {{0, 0, 240, 135, 1}, 3, 0, 0, 480, 270},       // mode 3: the whole enlarged frame
+        {{100, 100, 100, 50, 1}, 4, 180, 120, 300, 150}, // mode 4: three times, kept inside
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode * 1000 + c.q.x0);
+        draw_state()[DS_VIDEO_MODE & 0xFFF] = (uint8_t)c.mode;
+        shoot(c.q, "region");
+        frame();
+        int s = std::min<int>(std::max<int>(c.q.scale, 1), 4);
+        std::vector<std::string> n = notifications();
+        ASSERT_EQ(n.size(), 1u);
+        EXPECT_EQ(n[0], "captured " + std::to_string(c.w) + "x" + std::to_string(c.h) + " (x" + std::to_string(s) +
+                            ") screenshot: /desktop/host/region.png");
+        Decoded d = decode_image("png", desk("region.png"));
+        EXPECT_EQ(d.facts["size"], std::to_string(c.w * s) + " " + std::to_string(c.h * s));
+        EXPECT_TRUE(d.raw == expected_rgb(video_frame.back_page, c.x0, c.y0, c.w, c.h, s, true));
+        remove(desk("region.png").c_str());
+    }
+}
+
+TEST_F(Capture, ScreenshotWaitsForItsSkipFramesAndSilentOnesSayNothing) {
+    draw([](int, int) { return (uint8_t)5; });
+    Params q;
+    q.skip = 2;
+    q.silent = 1;
+    shoot(q, "later");
+    frame();
+    frame();
+    EXPECT_FALSE(host_file_exists(desk("later.png")));
+    frame();
+    EXPECT_TRUE(host_file_exists(desk("later.png")));
+    EXPECT_TRUE(notifications().empty());
+    // A held frame is no frame: the screenshot waits for the next one made.
+    shoot({}, "held");
+    draw_state()[DS_SYSTEM_BITS & 0xFFF] = 2;
+    EXPECT_EQ(generate_video_out(), nullptr);
+    EXPECT_FALSE(host_file_exists(desk("held.png")));
+    draw_state()[DS_SYSTEM_BITS & 0xFFF] = 0;
+    frame();
+    EXPECT_TRUE(host_file_exists(desk("held.png")));
+}
+
+TEST_F(Capture, LabelIsAQoiPictureOfTheWholeFrame) {
+    draw([](int x, int y) { return (uint8_t)((x ^ y) & 63); });
+    ASSERT_EQ(pmkdir("/ram/cart"), 0);
+    Params q{5, 5, 20, 20, 3, 1, 0, 1};  // label wins over the region, the scale and silence
+    draw_state()[DS_VIDEO_MODE & 0xFFF] = 3;
+    shoot(q, "ignored");
+    frame();
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured label (/ram/cart/label.qoi)"});
+    std::string qoi = read_vfs_file("/ram/cart/label.qoi");
+    unsigned w = 0, h = 0;
+    unsigned char* px = qoi_decode_rgba((const uint8_t*)qoi.data(), qoi.size(), &w, &h, 1 << 20);
+    ASSERT_NE(px, nullptr);
+    EXPECT_EQ(w, 480u);
+    EXPECT_EQ(h, 270u);
+    EXPECT_EQ(qoi[13], 1) << "colour space";
+    EXPECT_TRUE(std::string((char*)px, W * H * 4) == expected_rgb(video_frame.back_page, 0, 0, W, H, 1, true));
+    free(px);
+    EXPECT_TRUE(host_folder_names(desktop_folder()).empty());
+}
+
+TEST_F(Capture, NamesFromMemoryAreOnePlainPathSegment) {
+    draw([](int, int) { return (uint8_t)1; });
+    std::string long_name(64, 'n');  // all 64 bytes, no NUL
+    struct Case {
+        std::string name, file;
+    } cases[] = {
+        {"ok_name-1.x", "ok_name-1.x.png"}, {long_name, long_name + ".png"}, {"../up", "screenshot.png"},
+        {".hidden", "screenshot.png"},      {"-x", "screenshot.png"},        {"a/b", "screenshot.png"},
+        {"", "screenshot.png"},             {"a..b", "screenshot.png"},      {"sp ace", "screenshot.png"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        shoot({}, c.name);
+        frame();
+        EXPECT_EQ(host_folder_names(desktop_folder()), std::vector<std::string>{c.file});
+        remove(desk(c.file).c_str());
+    }
+}
+
+TEST_F(Capture, WithEveryNameTakenNothingIsWritten) {
+    draw([](int, int) { return (uint8_t)1; });
+    for (int i = 0; i <= 255; i++) {
+        std::string suffix = i ? "_" + std::to_string(i) : "";
+        write_host_file(desk("full" + suffix + ".png"), "x");
+        write_host_file(desk("full" + suffix + ".gif"), "x");
+    }
+    shoot({}, "full");
+    frame();
+    EXPECT_EQ(notifications(), std::vector<std::string>{"could not store screenshot"});
+    EXPECT_EQ(host_folder_names(desktop_folder()).size(), 512u);
+
+    write_params(prog(), CAPTURE_GIF_PARAMS, {}, "full");
+    testing::internal::CaptureStdout();
+    raise_signal(prog(), 18);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "** EGifOpenFileName error 1: p_path:\n");
+    EXPECT_EQ(app.gif_recording, 0);
+}
+
+// ---- GIF ----
+
+struct SlurpedGif {
+    GifFileType* g = nullptr;
+    explicit SlurpedGif(const std::string& path) {
+        int err = 0;
+        g = DGifOpenFileName(path.c_str(), &err);
+        if (g && DGifSlurp(g) != GIF_OK) {
+            DGifCloseFile(g, &err);
+            g = nullptr;
+        }
+    }
+    ~SlurpedGif() {
+        int err;
+        if (g) DGifCloseFile(g, &err);
+    }
+    GraphicsControlBlock gcb(int i) const {
+        GraphicsControlBlock b{};
+        DGifSavedExtensionToGCB(g, i, &b);
+        return b;
+    }
+};
+
+class Recording : public Capture {
+protected:
+    void start(const Params& q, const std::string& name) {
+        write_params(prog(), CAPTURE_GIF_PARAMS, q, name);
+        raise_signal(prog(), 18);
+        ASSERT_EQ(app.gif_recording, 1);
+    }
+    void stop() { raise_signal(prog(), 19); }
+    // RGB of the region of the screen through the window manager's palette
+    // (bank of each row as given), scaled.
+    std::string shown(const std::vector<uint8_t>& screen, const std::vector<int>& banks, const Params& q,
+                      const std::function<uint32_t(int)>& colour) {
+        std::string out;
+        for (int oy = 0; oy < q.h * q.scale; oy++)
+            for (int ox = 0; ox < q.w * q.scale; ox++) {
+                int r = q.y0 + oy / q.scale, c = q.x0 + ox / q.scale;
+                uint32_t v = colour(64 * banks[r] + (screen[r * W + c] & 63));
+                out += (char)(v >> 16);
+                out += (char)(v >> 8);
+                out += (char)v;
+            }
+        return out;
+    }
+    std::vector<uint8_t> screen() {
+        std::vector<uint8_t> s(W * H);
+        mem_read_bytes(wm(), 0x10000, s.data(), W * H);
+        return s;
+    }
+};
+
+TEST_F(Recording, EverySecondFrameWithItsPaletteLoopAndDelay) {
+    Params q{8, 4, 40, 20, 2};
+    start(q, "rec");
+    std::vector<int> banks(H, 0);
+    std::string expected;
+    for (int f = 0; f < 10; f++) {
+        // Half the region changes every frame; the other half stays.
+        draw([f](int x, int y) { return (uint8_t)(x < 28 ? (x + y + f) & 63 : 9); });
+        // From the sixth frame on the display colours change: those frames carry their own map.
+        if (f == 5) {
+            uint8_t* ds = draw_state();
+            for (int i = 0; i < 64; i++) ds[(DS_DISPLAY_PAL & 0xFFF) + i] = (uint8_t)(63 - i);
+        }
+        frame();
+        if (f % 2 == 0)
+            expected += shown(screen(), banks, q, [f](int j) { return wm_colour(f >= 5 ? (j & 0xC0) | (63 - (j & 63)) : j); });
+    }
+    EXPECT_EQ(app.gif_frame_count, 10);
+    stop();
+    EXPECT_EQ(app.gif_recording, 0);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 5 frame gif 40x20 (x2): /desktop/host/rec.gif"});
+    Decoded d = decode_image("gif", desk("rec.gif"));
+    EXPECT_EQ(d.facts["size"], "80 40");
+    EXPECT_EQ(d.facts["frames"], "5");
+    EXPECT_EQ(d.facts["loop"], "0");
+    EXPECT_EQ(d.facts["durations"], "30 30 30 30 30");
+    EXPECT_TRUE(d.raw == expected);
+
+    SlurpedGif gif(desk("rec.gif"));
+    ASSERT_NE(gif.g, nullptr);
+    EXPECT_EQ(read_host_file(desk("rec.gif")).substr(0, 6), "GIF89a");
+    ASSERT_EQ(gif.g->ImageCount, 5);
+    ASSERT_NE(gif.g->SColorMap, nullptr);
+    EXPECT_EQ(gif.g->SColorMap->ColorCount, 256);
+    const SavedImage& first = gif.g->SavedImages[0];
+    ASSERT_GE(first.ExtensionBlockCount, 2);
+    EXPECT_EQ(first.ExtensionBlocks[0].Function, APPLICATION_EXT_FUNC_CODE);
+    EXPECT_EQ(std::string((char*)first.ExtensionBlocks[0].Bytes, 11), "NETSCAPE2.0");
+    for (int i = 0; i < 5; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(gif.g->SavedImages[i].ImageDesc.ColorMap != nullptr, i >= 3);
+        GraphicsControlBlock b = gif.gcb(i);
+        EXPECT_EQ(b.DelayTime, 3);
+        EXPECT_EQ(b.TransparentColor, 255);
+        // The unchanging half of later frames is transparent.
+        if (i > 0 && i != 3) EXPECT_EQ(gif.g->SavedImages[i].RasterBits[79], 255);
+    }
+}
+
+TEST_F(Recording, UnchangedScreensAreTransparentUnlessDisplayColour255IsShown) {
+    Params q{0, 0, 16, 16, 1};
+    draw([](int x, int y) { return (uint8_t)(x + y); });
+    start(q, "still");
+    for (int f = 0; f < 6; f++) frame();
+    // Row 3 switches to bank 3 with colour 63 in it: index 255 is a real colour now.
+    set_bank(3, 3);
+    mem_write_bytes(wm(), 0x10000 + 3 * W + 15, (const uint8_t*)"\x3f", 1);
+    for (int f = 0; f < 4; f++) frame();
+    stop();
+    SlurpedGif gif(desk("still.gif"));
+    ASSERT_NE(gif.g, nullptr);
+    ASSERT_EQ(gif.g->ImageCount, 5);
+    for (int i = 0; i < 5; i++) {
+        SCOPED_TRACE(i);
+        const GifByteType* px = gif.g->SavedImages[i].RasterBits;
+        GraphicsControlBlock b = gif.gcb(i);
+        if (i == 0) {
+            EXPECT_EQ(b.TransparentColor, 255);
+            EXPECT_EQ(px[16 * 2 + 5], 7);
+        } else if (i < 3) {
+            EXPECT_EQ(std::vector<GifByteType>(px, px + 256), std::vector<GifByteType>(256, 255));
+        } else {
+            EXPECT_EQ(b.TransparentColor, NO_TRANSPARENT_COLOR);
+            EXPECT_EQ(px[16 * 3 + 15], 255);
+            EXPECT_EQ(px[16 * 3 + 14], 3 * 64 + 17);
+            EXPECT_EQ(px[16 * 2 + 5], 7);
+        }
+    }
+    Decoded d = decode_image("gif", desk("still.gif"));
+    EXPECT_EQ(d.facts["frames"], "5");
+}
+
+TEST_F(Recording, ModeThreeRecordsTheScreenWithItsOwnRowBanks) {
+    Params q{0, 0, 32, 16, 1};
+    draw([](int x, int y) { return (uint8_t)(x + 2 * y); });
+    for (int r = 0; r < 16; r++) set_bank(r, r % 4);
+    draw_state()[DS_VIDEO_MODE & 0xFFF] = 3;
+    start(q, "mode3");
+    frame();
+    stop();
+    std::vector<int> banks(H, 0);
+    for (int r = 0; r < 16; r++) banks[r] = r % 4;
+    Decoded d = decode_image("gif", desk("mode3.gif"));
+    EXPECT_EQ(d.facts["frames"], "1");
+    EXPECT_TRUE(d.raw == shown(screen(), banks, q, wm_colour));
+}
+
+TEST_F(Recording, ASecondStartARebootOrAnEmptyRecordingLeaveNoOpenFile) {
+    draw([](int x, int) { return (uint8_t)(x & 63); });
+    start({}, "first");
+    frame();
+    start({}, "second");  // finishes the first
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 1 frame gif 480x270 (x1): /desktop/host/first.gif"});
+    frame();
+    frame();
+    frame();
+    capture_finish_all();  // as a reboot does
+    EXPECT_EQ(app.gif_recording, 0);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 2 frame gif 480x270 (x1): /desktop/host/second.gif"});
+    EXPECT_EQ(decode_image("gif", desk("first.gif")).facts["frames"], "1");
+    EXPECT_EQ(decode_image("gif", desk("second.gif")).facts["frames"], "2");
+
+    start({}, "empty");
+    stop();
+    EXPECT_EQ(notifications(), std::vector<std::string>{"**error: could not write gif\n"});
+    // Neither the empty recording nor any half-written file is left.
+    EXPECT_EQ(host_folder_names(desktop_folder()), (std::vector<std::string>{"first.gif", "second.gif"}));
+}
+
+// ---- audio ----
+
+std::string pattern(int64_t n, int seed) {
+    std::string s((size_t)n, 0);
+    for (int64_t i = 0; i < n; i++) s[(size_t)i] = (char)((i * 131 + seed + (i >> 9)) & 255);
+    return s;
+}
+
+// The buffer totals count the capture buffer once the frames have seen it.
+void expect_counted(uint64_t before) {
+    audio_capture_reserve();
+    ASSERT_NE(app.audio_capture_buffer, nullptr);
+    EXPECT_EQ(get_total_buffer_allocation(), before + app.audio_capture_buffer->capacity);
+}
+
+TEST_F(Capture, AudioCaptureWritesEveryPlayedBlock) {
+    uint64_t before = get_total_buffer_allocation();
+    raise_signal(prog(), 16);
+    EXPECT_EQ(app.audio_capture_on, 1);
+    std::string played = pattern(441000, 1);
+    for (size_t at = 0; at < played.size(); at += 2048) {
+        audio_capture_append((const uint8_t*)played.data() + at, (int)std::min<size_t>(2048, played.size() - at));
+        if (at % 65536 == 0) audio_capture_reserve();
+    }
+    expect_counted(before);
+    raise_signal(prog(), 16);
+    EXPECT_EQ(app.audio_capture_on, 0);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 2.500 seconds: /desktop/host/audio.raw"});
+    EXPECT_TRUE(read_host_file(desk("audio.raw")) == played);
+
+    // Longer than the first ten seconds: grown ahead by the frames, and by the
+    // audio thread itself while no frame comes.
+    before = get_total_buffer_allocation();
+    raise_signal(prog(), 16);
+    played = pattern(44100 * 4 * 25, 2);
+    for (size_t at = 0; at < played.size(); at += 4096) {
+        audio_capture_append((const uint8_t*)played.data() + at, (int)std::min<size_t>(4096, played.size() - at));
+        bool frames_run = at < played.size() / 2;
+        if (frames_run && at % (4096 * 8) == 0) audio_capture_reserve();
+    }
+    expect_counted(before);
+    raise_signal(prog(), 16);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 25.000 seconds: /desktop/host/audio_1.raw"});
+    EXPECT_TRUE(read_host_file(desk("audio_1.raw")) == played);
+}
+
+TEST_F(Capture, RebootWritesTheAudioCapture) {
+    raise_signal(prog(), 16);
+    std::string played = pattern(17640, 3);
+    audio_capture_append((const uint8_t*)played.data(), (int)played.size());
+    capture_finish_all();
+    EXPECT_EQ(app.audio_capture_on, 0);
+    EXPECT_EQ(app.audio_capture_buffer, nullptr);
+    EXPECT_TRUE(read_host_file(desk("audio.raw")) == played);
+    // Nothing is appended while capture is off.
+    audio_capture_append((const uint8_t*)played.data(), 4);
+    EXPECT_EQ(app.audio_capture_buffer, nullptr);
+}
+
+}  // namespace

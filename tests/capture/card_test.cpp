@@ -1,0 +1,256 @@
+// Cartridges as PNG cards: decoded with PIL, the hidden bits read by a Python
+// model of the layout and the ROM image inside by python3-lz4.
+#include <gtest/gtest.h>
+#include <lodepng.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "capture/fixture.h"
+#include "kernel/state.h"
+#include "storage/cart.h"
+#include "storage/cart_png.h"
+#include "storage/pdisk.h"
+#include "storage/png_buffer.h"
+#include "support/harness.h"
+
+namespace {
+
+using Buf = std::unique_ptr<ByteBuffer, void (*)(ByteBuffer*)>;
+Buf buf(int64_t n = 0) { return Buf(create_buffer_2(n, 0), destroy_buffer); }
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 r(seed);
+    std::string s(n, 0);
+    for (char& c : s) c = (char)(r() & 255);
+    return s;
+}
+
+// An RGBA picture whose every pixel differs from its neighbours.
+std::vector<uint8_t> picture(int w, int h, int seed) {
+    std::vector<uint8_t> px((size_t)w * h * 4);
+    for (int i = 0; i < w * h; i++) {
+        px[i * 4] = (uint8_t)(i * 7 + seed);
+        px[i * 4 + 1] = (uint8_t)(i / w * 5 + seed);
+        px[i * 4 + 2] = (uint8_t)(i * 3 ^ seed);
+        px[i * 4 + 3] = (uint8_t)(255 - seed);
+    }
+    return px;
+}
+
+std::string png_of(const std::vector<uint8_t>& px, int w, int h) {
+    Buf b = buf();
+    EXPECT_EQ(LodePNG_encode32_pbuffer(px.data(), w, h, b.get()), 0u);
+    return std::string((char*)b->bytes, (size_t)b->length);
+}
+
+std::string qoi_of(const std::vector<uint8_t>& px, int w, int h) {
+    Buf b = buf();
+    EXPECT_TRUE(qoi_encode_rgba(px.data(), w, h, 0, b.get()));
+    return std::string((char*)b->bytes, (size_t)b->length);
+}
+
+class Card : public ::testing::Test {
+protected:
+    std::string work;
+    void SetUp() override {
+        boot_with_window_manager();
+        mount_ram_folder("/system");
+        pmkdir("/system/misc");
+        write_vfs_file(CARD_TEMPLATE_PATH, read_host_file(ORVANTA_SOURCE_DIR "/rom/misc/q64_cart.png"));
+        pmkdir("/ram/c");
+        work = std::string(config.home) + "/card_work";
+        mkdir(work.c_str(), 0755);
+    }
+    void TearDown() override { harness_shutdown(); }
+
+    std::string rom_of(const char* origin) {
+        Buf rom = buf(), o(create_buffer_from_str(origin), destroy_buffer);
+        EXPECT_EQ(write_q64_rom_from_ram_files(rom.get(), o.get(), 4), 0);
+        return std::string((char*)rom->bytes, (size_t)rom->length);
+    }
+    // Writes the card of origin to a host file; "" when nothing was written.
+    std::string card_of(const char* origin, int* rc = nullptr) {
+        Buf out = buf(), o(create_buffer_from_str(origin), destroy_buffer);
+        int r = write_q64_png_from_ram_files(out.get(), o.get());
+        if (rc) *rc = r;
+        if (out->length == 0) return "";
+        std::string path = work + "/card.png";
+        write_host_file(path, std::string((char*)out->bytes, (size_t)out->length));
+        return path;
+    }
+    // RGBA of a host PNG as PIL reads it.
+    std::string pixels(const std::string& path) {
+        Decoded d = decode_image("png", path);
+        EXPECT_EQ(d.facts["size"], "512 384");
+        return d.raw;
+    }
+};
+
+// The card's pixels without the bits that hide the ROM.
+std::string high_bits(const std::string& rgba) {
+    std::string s = rgba;
+    for (size_t i = 0; i < s.size(); i++) s[i] = (char)(s[i] & (i % 4 == 3 ? 0xFC : 0xF8));
+    return s;
+}
+
+bool in_label(size_t i) {
+    int x = (int)(i / 4 % 512), y = (int)(i / 4 / 512);
+    return x >= LABEL_X && x < LABEL_X + LABEL_W && y >= LABEL_Y && y < LABEL_Y + LABEL_H;
+}
+
+// Compares a card's visible pixels: the label window with label (or, when
+// label is empty, with the template there too), the rest with the template.
+void expect_card_shows(const std::string& card, const std::string& templ, const std::vector<uint8_t>& label) {
+    std::string c = high_bits(card), t = high_bits(templ);
+    size_t bad = 0;
+    for (size_t i = 0; i < c.size(); i++) {
+        char want = t[i];
+        if (in_label(i) && !label.empty()) {
+            int x = (int)(i / 4 % 512) - LABEL_X, y = (int)(i / 4 / 512) - LABEL_Y;
+            want = (char)(label[(size_t)(y * LABEL_W + x) * 4 + i % 4] & (i % 4 == 3 ? 0xFC : 0xF8));
+        }
+        if (c[i] != want) bad++;
+    }
+    EXPECT_EQ(bad, 0u);
+}
+
+TEST_F(Card, HoldsTheRomImageAndShowsTheLabel) {
+    std::vector<uint8_t> label = picture(LABEL_W, LABEL_H, 1), other = picture(LABEL_W, LABEL_H, 90);
+    write_vfs_file("/ram/c/main.lua", "print(1)");
+    write_vfs_file("/ram/c/label.png", png_of(label, LABEL_W, LABEL_H));
+    write_vfs_file("/ram/c/label.qoi", qoi_of(other, LABEL_W, LABEL_H));
+    pmkdir("/ram/c/sub");
+    write_vfs_file("/ram/c/sub/data.bin", random_bytes(3000, 5));
+    std::string rom = rom_of("/ram/c");
+    std::string path = card_of("/ram/c");
+    ASSERT_FALSE(path.empty());
+
+    Decoded d = decode_image("card", path);
+    EXPECT_EQ(d.facts["size"], "512 384");
+    EXPECT_EQ(d.facts["entries"], "main.lua sub/ sub/data.bin");  // no label file inside
+    ASSERT_EQ(d.raw.size(), 270336u);
+    EXPECT_TRUE(d.raw.substr(0, rom.size()) == rom);
+    EXPECT_EQ(d.raw.find_first_not_of('\0', rom.size()), std::string::npos);
+    expect_card_shows(pixels(path), pixels(ORVANTA_SOURCE_DIR "/rom/misc/q64_cart.png"), label);
+}
+
+TEST_F(Card, LabelQoiOnlyWhenThereIsNoLabelPng) {
+    std::vector<uint8_t> q = picture(LABEL_W, LABEL_H, 33);
+    std::string templ = pixels(ORVANTA_SOURCE_DIR "/rom/misc/q64_cart.png");
+    write_vfs_file("/ram/c/main.lua", "x");
+    write_vfs_file("/ram/c/label.qoi", qoi_of(q, LABEL_W, LABEL_H));
+    expect_card_shows(pixels(card_of("/ram/c")), templ, q);
+    // A label.png of another size gives no label at all: label.qoi is not tried.
+    write_vfs_file("/ram/c/label.png", png_of(picture(100, 50, 2), 100, 50));
+    expect_card_shows(pixels(card_of("/ram/c")), templ, {});
+    // A label.qoi of another size neither.
+    delete_path("/ram/c/label.png");
+    write_vfs_file("/ram/c/label.qoi", qoi_of(picture(LABEL_W, 10, 2), LABEL_W, 10));
+    expect_card_shows(pixels(card_of("/ram/c")), templ, {});
+}
+
+TEST_F(Card, WithoutTheTemplateTheCardIsPlain) {
+    delete_path(CARD_TEMPLATE_PATH);
+    write_vfs_file("/ram/c/main.lua", "x");
+    std::string card = high_bits(pixels(card_of("/ram/c")));
+    std::string plain;
+    for (int i = 0; i < 512 * 384; i++) plain += std::string("\x20\x20\x20\xFC", 4);
+    EXPECT_TRUE(card == plain);
+}
+
+TEST_F(Card, HiddenBitsFillEachPixelLowestFirst) {
+    // 1,0,1 / 1,1,0 / 0,0,0 / 1,1 are the bytes 0x1D, 0x06 read from bit 0 up.
+    std::vector<uint8_t> card(512 * 384 * 4, 255);
+    const uint8_t rom[2] = {0x1D, 0x06};
+    hide_rom_in_card(card.data(), rom, 2);
+    EXPECT_EQ(std::vector<uint8_t>(card.begin(), card.begin() + 8),
+              (std::vector<uint8_t>{253, 251, 248, 255, 248, 248, 248, 252}));
+}
+
+TEST_F(Card, RomSizeLimit) {
+    // A file of random bytes sized so that the ROM image is exactly at the limit.
+    int64_t n = CARD_MAX_ROM - 1100;
+    std::string rom;
+    for (int tries = 0; tries < 20; tries++) {
+        write_vfs_file("/ram/c/blob.bin", random_bytes((size_t)n, 7));
+        rom = rom_of("/ram/c");
+        if ((int64_t)rom.size() == CARD_MAX_ROM) break;
+        n += CARD_MAX_ROM - (int64_t)rom.size();
+    }
+    ASSERT_EQ((int64_t)rom.size(), CARD_MAX_ROM);
+    int rc = 1;
+    std::string path = card_of("/ram/c", &rc);
+    EXPECT_EQ(rc, 0);
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(decode_image("card", path).raw.substr(0, rom.size()) == rom);
+    EXPECT_TRUE(notifications().empty());
+
+    write_vfs_file("/ram/c/blob.bin", random_bytes((size_t)n + 1, 7));
+    ASSERT_EQ((int64_t)rom_of("/ram/c").size(), CARD_MAX_ROM + 1);
+    EXPECT_EQ(card_of("/ram/c", &rc), "");
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"failed to store cartridge rom as png (too large)"});
+}
+
+TEST_F(Card, WriteBackOfACardThatGrewTooLargeKeepsTheFile) {
+    std::string host = desktop_folder() + "/game.q64.png";
+    ASSERT_EQ(pmkdir("/desktop/host/game.q64.png"), 0);  // a new cartridge
+    write_vfs_file("/desktop/host/game.q64.png/main.lua", "print('card')");
+    flush_dirty_mounts_immediately();
+    Decoded d = decode_image("card", host);
+    EXPECT_EQ(d.facts["entries"], "main.lua");
+    std::string before = read_host_file(host);
+
+    testing::internal::CaptureStdout();
+    write_vfs_file("/desktop/host/game.q64.png/big.bin", random_bytes(300000, 9));
+    flush_dirty_mounts_immediately();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(notifications(), std::vector<std::string>{"failed to store cartridge rom as png (too large)"});
+    EXPECT_TRUE(read_host_file(host) == before);
+}
+
+TEST(PngBuffers, DecodeAndEncode) {
+    unsigned char* px = (unsigned char*)1;
+    unsigned w = 9, h = 9;
+    EXPECT_EQ(LodePNG_decode32_pbuffer(&px, &w, &h, nullptr), 100u);
+    EXPECT_EQ(px, nullptr);
+
+    Buf junk(create_buffer_from_str("not a png at all"), destroy_buffer);
+    EXPECT_NE(LodePNG_decode32_pbuffer(&px, &w, &h, junk.get()), 0u);
+    EXPECT_EQ(px, nullptr);
+
+    // Encoded PNGs are written at the cursor; decoding reads the whole buffer.
+    std::vector<uint8_t> img = picture(3, 2, 4);
+    Buf b(create_buffer_from_str("abc"), destroy_buffer);
+    b->cursor = 0;
+    ASSERT_EQ(LodePNG_encode32_pbuffer(img.data(), 3, 2, b.get()), 0u);
+    EXPECT_EQ(std::string((char*)b->bytes + 1, 3), "PNG");
+    b->cursor = 5;
+    ASSERT_EQ(LodePNG_decode32_pbuffer(&px, &w, &h, b.get()), 0u);
+    EXPECT_EQ(b->cursor, 0);
+    EXPECT_EQ(w, 3u);
+    EXPECT_EQ(h, 2u);
+    EXPECT_EQ(std::vector<uint8_t>(px, px + 24), img);
+    free(px);
+
+    // Other colour types and depths: 16-bit RGB.
+    ASSERT_EQ(LodePNG_decode_pbuffer(&px, &w, &h, b.get(), LCT_RGB, 16), 0u);
+    EXPECT_EQ(px[6], img[4]);
+    EXPECT_EQ(px[7], img[4]);
+    free(px);
+
+    // A header promising more pixels than may be decoded is refused before decoding.
+    std::string big((char*)b->bytes, (size_t)b->length);
+    const unsigned char wh[8] = {0, 0, 0x40, 0, 0, 0, 0x40, 0};  // 16384 x 16384
+    memcpy(&big[16], wh, 8);
+    lodepng_chunk_generate_crc((unsigned char*)&big[8]);
+    Buf bb = buf();
+    bappend_bytes(bb.get(), big.data(), (int64_t)big.size());
+    EXPECT_EQ(LodePNG_decode32_pbuffer(&px, &w, &h, bb.get()), PNG_ERROR_TOO_LARGE);
+    EXPECT_EQ(px, nullptr);
+}
+
+}  // namespace
