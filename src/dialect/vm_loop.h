@@ -43,11 +43,11 @@ constexpr uint32_t vm_cost(int op) {
 #else
 
 // The limit the local count is compared with: a check of count > limit fires
-// whenever the kernel's rule ((count | superyield) > max) does for counts from
-// 0 up, and the slow path applies the rule itself, so firing early is harmless.
+// whenever the kernel's rule ((count | superyield) > max) does, for counts
+// from 0 up and budgets above -2^30 (slices have budgets of 1 and more), and
+// the slow path applies the rule itself, so firing early is harmless.
 inline int32_t vm_limit() {
-    int64_t lim = (int64_t)cpu_cycles_max - cpu_superyielding;
-    return lim < INT32_MIN ? INT32_MIN : lim > INT32_MAX ? INT32_MAX : (int32_t)lim;
+    return (int32_t)((uint32_t)cpu_cycles_max - (uint32_t)cpu_superyielding);
 }
 
 #define vm_locals uint32_t vm_cyc; int32_t vm_lim;

@@ -15,36 +15,37 @@ int64_t process_memory_used(const Process* p) {
 static constexpr size_t ALLOC_HEADER = 16;
 
 void* l_alloc(void*, void* block, size_t, size_t nsize, int retry_flag, uint64_t charged_size) {
+    Process* p = cproc;
     uint8_t* base = block ? (uint8_t*)block - ALLOC_HEADER : nullptr;
     uint64_t old_charge = base ? *(uint64_t*)base : 0;
     if (nsize == 0) {
         if (base) {
-            if (cproc) cproc->heap_bytes -= (int64_t)old_charge;
+            if (p) p->heap_bytes -= (int64_t)old_charge;
             free(base);
         }
         return nullptr;
     }
     // Computed in 32 bits as the charge rule says, wrapping rather than overflowing.
     int32_t charge = (int32_t)((uint32_t)(nsize / 64) + 4u);
-    if (charge > 0) cpu_cycles = sat_add_i32(cpu_cycles, charge);
+    if (charge > 0) spend_cpu(charge);
 
     // A block that would take the process past its limit is refused up front,
     // so one huge request can't take the host's memory.
-    bool over = false;
-    if (cproc && (charged_size > old_charge || nsize > (size_t)PROCESS_MEMORY_LIMIT)) {
+    bool over = nsize > SIZE_MAX - ALLOC_HEADER;
+    if (p && (charged_size > old_charge || nsize > (size_t)PROCESS_MEMORY_LIMIT)) {
         int64_t grow = charged_size > old_charge ? (int64_t)(charged_size - old_charge) : 0;
-        over = nsize > (size_t)PROCESS_MEMORY_LIMIT || process_memory_used(cproc) + grow > PROCESS_MEMORY_LIMIT;
+        over = nsize > (size_t)PROCESS_MEMORY_LIMIT || process_memory_used(p) + grow > PROCESS_MEMORY_LIMIT;
     }
-    uint8_t* nb = nullptr;
-    if (!over && nsize <= SIZE_MAX - ALLOC_HEADER) nb = (uint8_t*)realloc(base, nsize + ALLOC_HEADER);
+    // New blocks straight from malloc: realloc of null costs twice as much.
+    uint8_t* nb = over ? nullptr : base ? (uint8_t*)realloc(base, nsize + ALLOC_HEADER) : (uint8_t*)malloc(nsize + ALLOC_HEADER);
     if (!nb) {
-        if (retry_flag && cproc) {
-            cproc->out_of_memory = 1;
+        if (retry_flag && p) {
+            p->out_of_memory = 1;
             cpu_superyielding = SUPERYIELD;
         }
         return nullptr;
     }
     *(uint64_t*)nb = charged_size;
-    if (cproc) cproc->heap_bytes += (int64_t)charged_size - (int64_t)old_charge;
+    if (p) p->heap_bytes += (int64_t)charged_size - (int64_t)old_charge;
     return nb + ALLOC_HEADER;
 }
