@@ -33,6 +33,8 @@ inline int64_t charge_collection(size_t heap) { return (int64_t)(heap >> 4); }
 // Raises the runaway error in L: with the position of the Lua code running,
 // or of the Lua code that called the native function running.
 [[noreturn]] void dialect_runaway(lua_State* L);
+// Set while that error is made: its own work is charged, never stopped.
+extern bool dialect_stopping;
 
 // True once the running code is far enough over its budget that native work
 // is stopped (the same allowance as non-yieldable bytecode).
@@ -49,5 +51,5 @@ inline void dialect_charge(lua_State* L, int64_t n) {
         int64_t c = (int64_t)cpu_cycles + n;
         cpu_cycles = c > INT32_MAX ? INT32_MAX : (int32_t)c;
     }
-    if (L && dialect_far_over_budget()) dialect_runaway(L);
+    if (L && dialect_far_over_budget() && !dialect_stopping) dialect_runaway(L);
 }

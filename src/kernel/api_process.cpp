@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
+#include <algorithm>
+#include "dialect/charge.h"
 #include "dialect/vm_budget.h"
 #include "graphics/memory.h"
 #include "host/capture.h"
@@ -47,10 +49,20 @@ static int lua54_yielded_to_escape_slice(lua_State* L) {
     return 1;
 }
 
+// Charges the compiling of len bytes of source to the running slice; false
+// when that leaves it far over budget (the work is then not done).
+static bool charge_compile(size_t len) {
+    dialect_charge(nullptr, sat_mul((int64_t)std::min<size_t>(len, INT64_MAX), CHARGE_COMPILE_BYTE));
+    return !dialect_far_over_budget();
+}
+
 static int lua54_create_process_from_code(lua_State* L) {
     if (!lua_isstring(L, 1) || !lua_isstring(L, 2) || !lua_isstring(L, 3)) return 0;
     size_t len = 0;
     const char* source = lua_tolstring(L, 1, &len);
+    // Compiling is the asker's work, charged before it is done: a source too
+    // long for any budget is refused like a failed creation.
+    if (!charge_compile(len)) return 0;
     Process* p = create_process_from_code_len(source, len, lua_tostring(L, 2), lua_tostring(L, 3));
     if (!p) return 0;
     lua_pushinteger(L, (lua_Integer)p->pid);
@@ -95,7 +107,7 @@ static int lua54_kill_process(lua_State* L) {
     if (p->running && p == cproc) cpu_superyielding = SUPERYIELD;
     if (mode == 0)
         kill_process(p);
-    else
+    else if (charge_compile(p->source_len))
         restart_process(p);
     return 0;
 }

@@ -1,6 +1,7 @@
 // The process table, slices under the virtual CPU budget, and memory accounting.
 #include "kernel/process.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "arrays/typed_array.h"
 #include "audio/sonk.h"
+#include "dialect/vm_budget.h"
 #include "graphics/graphics.h"
 #include "host/host.h"
 #include "dialect/vm_budget.h"
@@ -48,14 +50,20 @@ void charge_native_work(lua_State* L, int64_t n) {
 struct ProcessPanic {};
 static int process_panic(lua_State*) { throw ProcessPanic{}; }
 
+// The process whose slice is running (innermost), or none.
+static Process* slice_process;
+
 // Lua code the kernel runs on a process's behalf outside its slice (finalizers,
 // error descriptions, end-of-slice collections) gets a budget of its own, so
-// neither its cycles nor a forced yield it causes land on whoever is running.
+// that a forced yield it causes doesn't land on whoever is running. It can't
+// yield, so it is stopped once it has used one frame's worth of cycles (the
+// limit is set so that every check takes the slow path, where the stop is;
+// this code is rare). What it used is then charged by charge_cleanup.
 struct OwnBudget {
     int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding;
     OwnBudget() {
         cpu_cycles = 0;
-        cpu_cycles_max = FRAME_CYCLES;
+        cpu_cycles_max = (int32_t)(FRAME_CYCLES - VM_RUNAWAY_CYCLES);
         cpu_superyielding = 0;
     }
     ~OwnBudget() {
@@ -63,7 +71,21 @@ struct OwnBudget {
         cpu_cycles_max = max;
         cpu_superyielding = super;
     }
+    int32_t used() const { return std::max(cpu_cycles, 0); }
 };
+
+// Cleanup work done for p is paid by the user process that caused it: the one
+// whose slice is running (it killed p or ran p's slice), else p's parent (it
+// made p). System processes are never charged for a program's cleanup.
+static void charge_cleanup(const Process* p, int32_t used) {
+    if (used <= 0) return;
+    if (slice_process && slice_process != p && get_process_index(slice_process) >= 0 && slice_process->pid >= 4) {
+        cpu_cycles = sat_add_i32(cpu_cycles, used);
+        return;
+    }
+    Process* parent = get_process(p->parent_pid);
+    if (parent && parent != p && parent->pid >= 4) parent->debt = sat_add_i32(parent->debt, used);
+}
 
 // Records whose states are being closed, innermost last: a finalizer may free
 // other records, and the current process is restored only if it still exists.
@@ -202,6 +224,7 @@ void free_process(Process* p) {
         cproc = p;
         // Finalizers run now, with a budget of their own; nothing may free or
         // resume this state meanwhile.
+        int32_t used;
         {
             OwnBudget own;
             p->running++;
@@ -209,7 +232,9 @@ void free_process(Process* p) {
             lua_close(p->L);
             closing_count--;
             p->running--;
+            used = own.used();
         }
+        charge_cleanup(p, used);
         p->L = nullptr;
         // A finalizer may have removed the process that was current.
         cproc = prev && (prev == p || still_exists(prev)) ? prev : nullptr;
@@ -302,6 +327,7 @@ void processes_init() {
     num_processes = 0;
     process_id = 1;
     cproc = nullptr;
+    slice_process = nullptr;
     root_process = nullptr;
     video_mode = 0;
 }
@@ -361,19 +387,24 @@ static bool error_path(Process* p, int status) {
     if (lua_type(L, -1) == LUA_TSTRING) cut_copy(msg, lua_tostring(L, -1));
     // A fresh thread of the same state reads the failed one, which can't run code.
     const char* type_name = luaL_typename(L, -1);
-    OwnBudget own;
-    p->running++;
-    try {
-        lua_State* T = lua_newthread(L);
-        lua_pushcfunction(T, describe_error);
-        lua_pushlightuserdata(T, L);
-        lua_pushvalue(L, -2);
-        lua_xmove(L, T, 1);
-        lua_pcall(T, 2, 0, 0);
-        lua_pop(L, 1);
-    } catch (const ProcessPanic&) {
+    int32_t used;
+    {
+        OwnBudget own;
+        p->running++;
+        try {
+            lua_State* T = lua_newthread(L);
+            lua_pushcfunction(T, describe_error);
+            lua_pushlightuserdata(T, L);
+            lua_pushvalue(L, -2);
+            lua_xmove(L, T, 1);
+            lua_pcall(T, 2, 0, 0);
+            lua_pop(L, 1);
+        } catch (const ProcessPanic&) {
+        }
+        p->running--;
+        used = own.used();
     }
-    p->running--;
+    charge_cleanup(p, used);
     if (!msg[0]) snprintf(msg, REPORT_SCRATCH, "(error object is a %s value)", type_name);
     tolo_debugf("run_process_slice() for process %ld error: %d %s\n", (long)p->pid, status, msg);
     tolo_debugf("--------\ntraceback:\n%s\n---------\n", trace);
@@ -423,6 +454,8 @@ int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
 
     lua_State* L = p->L;
     int nres = 0;
+    Process* saved_slice = slice_process;
+    slice_process = p;
     p->running++;
     // The resuming thread carries the C-call depth across nested slices.
     if (!from && caller) from = caller->L;
@@ -438,6 +471,7 @@ int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
     cpu_cycles = saved_cycles;
     cpu_cycles_max = saved_max;
     cpu_superyielding = saved_super;
+    slice_process = saved_slice;
 
     p->cycles_frame = sat_add_i32(p->cycles_frame, used);
     p->cycles_since_flip = sat_add_i32(p->cycles_since_flip, used);
@@ -463,10 +497,15 @@ int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
 
     bool oom = p->out_of_memory != 0;
     if (!oom && process_memory_used(p) > PROCESS_MEMORY_LIMIT) {
-        OwnBudget own;
-        p->running++;
-        lua_gc(L, LUA_GCCOLLECT);
-        p->running--;
+        int32_t gc_used;
+        {
+            OwnBudget own;
+            p->running++;
+            lua_gc(L, LUA_GCCOLLECT);
+            p->running--;
+            gc_used = own.used();
+        }
+        charge_cleanup(p, gc_used);
         oom = process_memory_used(p) > PROCESS_MEMORY_LIMIT;
     }
     bool gone = false;

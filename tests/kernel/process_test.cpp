@@ -448,18 +448,40 @@ TEST_F(ProcessTest, NestedSlicesFromCoroutinesKeepTheCStackBounded) {
     EXPECT_GT(get_process_count(), 4);
 }
 
-TEST_F(ProcessTest, ErrorReportsAreNotChargedToTheCaller) {
+// Cleanup the kernel runs for a process (its error report, its finalizers)
+// can't yield: it is stopped after a frame's worth of cycles and paid by the
+// user process that caused it, never by a system process.
+TEST_F(ProcessTest, CleanupIsBoundedAndPaidByTheUserThatCausedIt) {
     system_trio();
-    Process* child = spawn(
-        "error(setmetatable({}, {__tostring = function() local x = 0 for i = 1, 2e6 do x = x + i end "
-        "return 'costly' end}))");  // pid 4
-    Process* parent = spawn("slice(4) while true do yield_now() end");  // pid 5
+    spawn("error(setmetatable({}, {__tostring = function() while true do end end}))");  // pid 4
+    Process* runner = spawn("slice(4) while true do yield_now() end");  // pid 5
     prepare_processes_for_frame();
-    run_process_slice(parent, 1.0);
+    run_process_slice(runner, 0.1);
     EXPECT_EQ(get_process(4), nullptr);
-    EXPECT_EQ(parent->debt, 0);
+    // The slice's runner paid the report, which was stopped.
+    EXPECT_GT(runner->debt, FRAME_CYCLES / 2);
+    EXPECT_LT(runner->debt, 2 * FRAME_CYCLES);
     EXPECT_EQ(cpu_superyielding, 0);
-    (void)child;
+
+    // Finalizers of a process that ends in a slice no user process ran: its parent pays.
+    Process* parent = spawn("while true do yield_now() end");  // pid 6
+    cproc = parent;
+    Process* child = spawn("keep = setmetatable({}, {__gc = function() while true do end end})");  // pid 7
+    cproc = nullptr;
+    ASSERT_EQ(child->parent_pid, parent->pid);
+    prepare_processes_for_frame();
+    run_process_slice(child, 1.0);
+    EXPECT_EQ(get_process(7), nullptr);
+    EXPECT_GT(parent->debt, FRAME_CYCLES);
+    EXPECT_LT(parent->debt, 3 * FRAME_CYCLES);
+    // A system process is never charged for a program's cleanup.
+    Process* sys = get_process(2);
+    cproc = sys;
+    child = spawn("keep = setmetatable({}, {__gc = function() while true do end end})");  // pid 8
+    cproc = nullptr;
+    run_process_slice(child, 1.0);
+    EXPECT_EQ(get_process(8), nullptr);
+    EXPECT_EQ(sys->debt, 0);
 }
 
 TEST_F(ProcessTest, CurrentProcessSurvivesFinalizersThatKill) {
