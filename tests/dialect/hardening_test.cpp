@@ -176,6 +176,20 @@ TEST(NativeCharges, FarOverBudgetStopsInsideTheLoop) {
     EXPECT_EQ(std::string(lua_tostring(s.L, -1)), "t:1: " + kStopped);
 }
 
+// The bytecode loop keeps its count in a local: long strings compared,
+// hashed or converted by its own instructions are charged all the same.
+TEST(NativeCharges, LongStringWorkInTheLoopIsCharged) {
+    const std::string lit(100000, 'x');
+    State s;
+    EXPECT_EQ(s.run("local a = string.rep('x', 100000) local t = {[a] = 1} local b = string.rep('x', 100000)\n"
+                    "local c = cycles() local r = (a == '" + lit + "') print(r, cycles() - c > 6000)\n"
+                    "c = cycles() r = t[b] print(r, cycles() - c > 50000)\n"  // hashed, then compared
+                    "c = cycles() r = t[b] print(r, cycles() - c > 6000)\n"
+                    "local d = string.rep('1', 100000) c = cycles() for i = 1, d do break end\n"
+                    "print(cycles() - c > 50000)"),
+              "true\ttrue\n1\ttrue\n1\ttrue\ntrue\n");
+}
+
 TEST(NativeCharges, RepeatsByDoublingMatchTheStockResult) {
     run_cases({
         {"local function naive(s, n, sep) local t = {} for i = 1, n do t[i] = s end return table.concat(t, sep) end\n"
