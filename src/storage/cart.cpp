@@ -15,6 +15,7 @@
 
 #include "kernel/state.h"
 #include "storage/base64.h"
+#include "storage/cart_png.h"
 #include "storage/pdisk.h"
 #include "storage/qxa.h"
 
@@ -152,6 +153,7 @@ int write_q64_rom_from_ram_files(ByteBuffer* out, ByteBuffer* origin, int flags)
         }
         bappend_bytes(payload, rel.c_str(), (int64_t)rel.size() + 1);
         if (is_folder(e.slot)) continue;
+        if ((flags & 8) && e.rel == ".info.orb") extract_label_text(e.slot->contents);
         int64_t sz = e.slot->contents ? e.slot->contents->length : 0;
         if (sz <= 254) {
             uint8_t b = (uint8_t)sz;

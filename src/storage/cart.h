@@ -23,7 +23,8 @@ int populate_ram_folder_from_q64_buffer_v1(const char* prefix, ByteBuffer* b);
 int populate_ram_folder_from_q64_buffer_v2(const char* prefix, ByteBuffer* b);
 
 // Writers append to out and return 0, or 1 when an entry can't be stored in the form
-// (out is then left as it was).
+// (out is then left as it was). ROM flags: 4 leaves out label.png and label.qoi, 8 prints
+// the label text of .info.orb for the PNG card.
 int write_q64_rom_from_ram_files(ByteBuffer* out, ByteBuffer* origin, int flags);
 int write_q64_from_ram_files(ByteBuffer* out, ByteBuffer* origin);
 // Appends the PNG card of the RAM files under origin; 1 (nothing appended) when the

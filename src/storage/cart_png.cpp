@@ -2,13 +2,19 @@
 // and subtitle bands, and the whole ROM image hidden in the pixels' low bits.
 #include "storage/cart_png.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "arrays/typed_array.h"
+#include "graphics/gfx.h"
+#include "graphics/graphics.h"
+#include "graphics/print.h"
 #include "kernel/messages.h"
+#include "kernel/process.h"
 #include "storage/cart.h"
 #include "storage/pdisk.h"
 #include "storage/png_buffer.h"
@@ -65,7 +71,94 @@ void place_label(std::vector<uint8_t>& card, const std::string& origin) {
     if (px && w == LABEL_W && h == LABEL_H) paste_label(card, px.get());
 }
 
+// The label text is printed by a process of its own that runs no Lua, into
+// a 178 x 20 bitmap: the title in rows 0-9, the subtitle in rows 10-19.
+constexpr int TEXT_W = 178, TEXT_H = 20;
+Process* label_proc;
+TypedArray* label_back;
+bool label_generated;
+
+// The value of key in orb text: after `,key="` or `{key="`, up to the next
+// quote without a backslash before it, as written (not unescaped).
+std::string label_value(const std::string& text, const char* key) {
+    std::string pattern = std::string(key) + "=\"";
+    for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, at + 1)) {
+        if (at == 0 || (text[at - 1] != ',' && text[at - 1] != '{')) continue;
+        size_t start = at + pattern.size(), end = start;
+        while (end < text.size() && !(text[end] == '"' && text[end - 1] != '\\')) end++;
+        if (end == text.size()) return "";
+        return text.substr(start, end - start);
+    }
+    return "";
+}
+
+void print_at(const std::string& text, int y) {
+    ds_set_i32(label_proc, DS_CURSOR_X, 0);
+    ds_set_i32(label_proc, DS_CURSOR_Y, y);
+    ds_set_i32(label_proc, DS_HOME_X, 0);
+    print_tesscii(label_proc, text.data(), (int64_t)text.size(), 0, 7);
+}
+
+// Title band: each bitmap pixel as 2 x 2 card pixels, light above and dark
+// below; subtitle band at 1:1.
+void draw_label_text(std::vector<uint8_t>& card) {
+    const uint8_t* bm = ta_data(label_back);
+    auto put = [&](int x, int y, uint8_t grey) {
+        uint8_t* p = &card[((size_t)y * CARD_W + x) * 4];
+        p[0] = p[1] = p[2] = grey;
+        p[3] = 0xFF;
+    };
+    for (int y = 0; y < TEXT_H; y++)
+        for (int x = 0; x < TEXT_W; x++) {
+            if (!bm[y * TEXT_W + x]) continue;
+            if (y < 10) {
+                int cx = TITLE_X + 2 * x, cy = TITLE_Y + 2 * y;
+                put(cx, cy, 0xD0);
+                put(cx + 1, cy, 0xD0);
+                put(cx, cy + 1, 0x80);
+                put(cx + 1, cy + 1, 0x80);
+            } else {
+                put(SUBTITLE_X + x, SUBTITLE_Y + y - 10, 0x90);
+            }
+        }
+}
+
 }  // namespace
+
+void init_label_proc() {
+    if (label_proc) return;
+    label_proc = (Process*)calloc(1, sizeof(Process));
+    label_back = (TypedArray*)calloc(1, sizeof(TypedArray) + TEXT_W * TEXT_H);
+    if (!label_proc || !label_back) abort();
+    *label_back = TypedArray{UT_U8, 2, {0, 0}, TEXT_W, TEXT_H, 1};
+    strcpy(label_proc->name, "[label]");
+    gfx_init_host_process(label_proc, label_back);
+    // The label's own palette: the first 32 system colours, then none.
+    uint32_t pal[64] = {};
+    memcpy(pal, system_palette, 32 * sizeof(uint32_t));
+    memcpy(ds_page(label_proc) + (DS_RGB_PAL & 0xFFF), pal, sizeof pal);
+}
+
+void extract_label_text(const ByteBuffer* info) {
+    if (!info) return;
+    init_label_proc();
+    memset(ta_data(label_back), 0, TEXT_W * TEXT_H);
+    Process* prev = cproc;
+    cproc = label_proc;
+    std::string text((const char*)info->bytes, (size_t)std::max(info->length, 0));
+    std::string title = label_value(text, "title"), version = label_value(text, "version"),
+                author = label_value(text, "author");
+    if (!title.empty()) print_at(title, 2);
+    if (author.size() >= 800) author.clear();
+    std::string subtitle;
+    if (!version.empty() && version.size() < 200)
+        subtitle = author.empty() ? version : version + " by " + author;
+    else if (!author.empty())
+        subtitle = "by " + author;
+    if (!subtitle.empty()) print_at(subtitle, 12);
+    cproc = prev;
+    label_generated = true;
+}
 
 void hide_rom_in_card(uint8_t* card, const uint8_t* rom, size_t n) {
     uint64_t total_bits = (uint64_t)n * 8, bit = 0;
@@ -84,8 +177,9 @@ void hide_rom_in_card(uint8_t* card, const uint8_t* rom, size_t n) {
 
 int write_q64_png_from_ram_files(ByteBuffer* out, ByteBuffer* origin) {
     if (!out || !origin) return 1;
+    label_generated = false;
     std::unique_ptr<ByteBuffer, void (*)(ByteBuffer*)> rom(create_buffer_2(4096, FILE_CONTENTS_TAG), destroy_buffer);
-    if (write_q64_rom_from_ram_files(rom.get(), origin, 4) != 0) return 1;
+    if (write_q64_rom_from_ram_files(rom.get(), origin, 4 | 8) != 0) return 1;
     if (rom->length > CARD_MAX_ROM) {
         notify("failed to store cartridge rom as png (too large)");
         return 1;
@@ -93,6 +187,7 @@ int write_q64_png_from_ram_files(ByteBuffer* out, ByteBuffer* origin) {
     std::vector<uint8_t> card((size_t)CARD_W * CARD_H * 4);
     load_template(card);
     place_label(card, std::string((const char*)origin->bytes, (size_t)origin->length));
+    if (label_generated) draw_label_text(card);
     hide_rom_in_card(card.data(), rom->bytes, (size_t)rom->length);
     return LodePNG_encode32_pbuffer(card.data(), CARD_W, CARD_H, out) == 0 ? 0 : 1;
 }

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 #include <lodepng.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "capture/fixture.h"
+#include "arrays/typed_array.h"
+#include "graphics/gfx.h"
+#include "graphics/print.h"
+#include "kernel/process.h"
 #include "kernel/state.h"
 #include "storage/cart.h"
 #include "storage/cart_png.h"
@@ -150,6 +155,84 @@ TEST_F(Card, LabelQoiOnlyWhenThereIsNoLabelPng) {
     delete_path("/ram/c/label.png");
     write_vfs_file("/ram/c/label.qoi", qoi_of(picture(LABEL_W, 10, 2), LABEL_W, 10));
     expect_card_shows(pixels(card_of("/ram/c")), templ, {});
+}
+
+// What the printer draws for a title and a subtitle in a 178 x 20 bitmap,
+// printed here by a process of the test's own.
+std::vector<uint8_t> printed(const std::string& title, const std::string& subtitle) {
+    static Process* p = (Process*)calloc(1, sizeof(Process));
+    static TypedArray* bm = (TypedArray*)calloc(1, sizeof(TypedArray) + 178 * 20);
+    static bool ready = false;
+    if (!ready) {
+        *bm = TypedArray{UT_U8, 2, {0, 0}, 178, 20, 1};
+        gfx_init_host_process(p, bm);
+        ready = true;
+    }
+    memset(ta_data(bm), 0, 178 * 20);
+    Process* prev = cproc;
+    cproc = p;
+    const std::string* texts[2] = {&title, &subtitle};
+    for (int i = 0; i < 2; i++) {
+        ds_set_i32(p, DS_CURSOR_X, 0);
+        ds_set_i32(p, DS_CURSOR_Y, 2 + 10 * i);
+        if (!texts[i]->empty()) print_tesscii(p, texts[i]->data(), (int64_t)texts[i]->size(), 0, 7);
+    }
+    cproc = prev;
+    return std::vector<uint8_t>(ta_data(bm), ta_data(bm) + 178 * 20);
+}
+
+// The card's title band (each bitmap pixel 2 x 2, light over dark) and
+// subtitle band (1:1) against a bitmap; elsewhere in the bands the template.
+void expect_bands(const std::string& card, const std::string& templ, const std::vector<uint8_t>& text) {
+    std::string c = high_bits(card), t = high_bits(templ);
+    auto at = [&](const std::string& s, int x, int y) { return s.substr(((size_t)y * 512 + x) * 4, 4); };
+    auto grey = [](int v) { return std::string({(char)v, (char)v, (char)v, (char)0xFC}); };
+    int bad = 0, lit = 0;
+    for (int y = 0; y < 20; y++)
+        for (int x = 0; x < 178; x++) {
+            bool on = text[y * 178 + x] != 0;
+            lit += on;
+            if (y < 10) {
+                for (int dy = 0; dy < 2; dy++)
+                    for (int dx = 0; dx < 2; dx++) {
+                        int cx = 80 + 2 * x + dx, cy = 326 + 2 * y + dy;
+                        bad += at(c, cx, cy) != (on ? grey(dy ? 0x80 : 0xD0) : at(t, cx, cy));
+                    }
+            } else {
+                bad += at(c, 80 + x, 344 + y) != (on ? grey(0x90) : at(t, 80 + x, 344 + y));
+            }
+        }
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(lit > 0, std::count(text.begin(), text.end(), 0) != (long)text.size());
+}
+
+TEST_F(Card, TitleVersionAndAuthorArePrintedOnTheCard) {
+    std::string long_version(200, 'v'), long_author(800, 'a');
+    struct Case {
+        std::string info, title, subtitle;
+    } cases[] = {
+        {"{title=\"Moon Base\",version=\"1.2\",author=\"kit\"}", "Moon Base", "1.2 by kit"},
+        // Keys are written in byte order: the first comes right after the brace.
+        {"{author=\"kit\",title=\"Moon\"}", "Moon", "by kit"},
+        {"{author=\"only me\"}", "", "by only me"},
+        {"{version=\"v2\"}", "", "v2"},
+        {"{notes=\"x\",title=\"say \\\"hi\\\"\"}", "say \\\"hi\\\"", ""},  // as written, not unescaped
+        {"{subtitle=\"no\",xtitle=\"no\",title=\"\"}", "", ""},             // whole keys; empty is absent
+        {"{version=\"" + long_version + "\",author=\"kit\"}", "", "by kit"},
+        {"{version=\"1\",author=\"" + long_author + "\"}", "", "1"},
+    };
+    std::string templ = pixels(ORVANTA_SOURCE_DIR "/rom/misc/q64_cart.png");
+    write_vfs_file("/ram/c/main.lua", "x");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.info.substr(0, 60));
+        write_vfs_file("/ram/c/.info.orb", c.info);
+        std::string card = pixels(card_of("/ram/c"));
+        std::vector<uint8_t> want = printed(c.title, c.subtitle);
+        expect_bands(card, templ, want);
+    }
+    // Without an .info.orb nothing is printed, even after a card that had one.
+    delete_path("/ram/c/.info.orb");
+    expect_bands(pixels(card_of("/ram/c")), templ, std::vector<uint8_t>(178 * 20, 0));
 }
 
 TEST_F(Card, WithoutTheTemplateTheCardIsPlain) {
