@@ -62,6 +62,12 @@ static void warp_host_pointer(int x, int y) {
     if (sdl_window) SDL_WarpMouseInWindow(sdl_window, x, y);
 }
 
+// The window point of a virtual coordinate (origin + size * v / span, the
+// product in single precision, truncated), saturated: programs may pass any number.
+static int window_coord(int origin, int size, float v, float span) {
+    return sat_i32((int64_t)origin + sat_f2i((float)size * v / span));
+}
+
 static float clampf(double v, double lo, double hi) { return (float)(v < lo ? lo : v > hi ? hi : v); }
 
 static void locked_motion(const SDL_MouseMotionEvent& e) {
@@ -113,22 +119,38 @@ static void window_event(const SDL_WindowEvent& e, int64_t now) {
     }
 }
 
-// One whole step of the accumulator per 64, the rest kept.
+// One whole step of the accumulator per 64, the rest (with its sign) kept.
 static int32_t take_steps(int32_t* acc) {
-    int32_t d = 0;
-    while (*acc >= 64) *acc -= 64, d++;
-    while (*acc <= -64) *acc += 64, d--;
+    int32_t d = *acc / 64;
+    *acc -= d * 64;
     return d;
 }
 
-void handle_sdl_messages() {
-    if (config.headless || !SDL_WasInit(SDL_INIT_VIDEO)) return;
-    // Lua runs only inside the root's slice: stat(988) pumps from there.
-    bool in_slice = root_process && root_process->running;
-    if (quit_pending && !in_slice) {
+// Lua runs only inside the root's slice: a quit seen there (stat(988) pumps)
+// waits for the next pump outside it.
+static void honour_quit() {
+    if (quit_pending && !(root_process && root_process->running)) {
         orvanta_exit();
         orvanta_terminate(0);
     }
+}
+
+// Headless there is no window, but SDL still turns SIGINT and SIGTERM into a
+// quit event: without this the program could not be stopped.
+static void pump_quit_only() {
+    if (!SDL_WasInit(SDL_INIT_EVENTS)) return;
+    SDL_Event e;
+    while (SDL_PollEvent(&e))
+        if (e.type == SDL_QUIT) quit_pending = true;
+    honour_quit();
+}
+
+void handle_sdl_messages() {
+    if (config.headless || !SDL_WasInit(SDL_INIT_VIDEO)) {
+        pump_quit_only();
+        return;
+    }
+    honour_quit();
     char text[256];
     int n = 0;
     const Uint8* keys = SDL_GetKeyboardState(&n);
@@ -179,10 +201,7 @@ void handle_sdl_messages() {
         default: break;
         }
     }
-    if (quit_pending && !in_slice) {
-        orvanta_exit();
-        orvanta_terminate(0);
-    }
+    honour_quit();
 
     // Keys are ignored for 100 ms after the window gains focus.
     if (now <= app.focus_gain_time + 100) memset(key_state, 0, sizeof key_state);
@@ -259,8 +278,7 @@ void os_lock_mouse_cursor(int flags, int event_sens, int move_sens) {
         app.lock_reset = 1;
     } else if (!want && app.mouse_locked) {
         if (placed)
-            warp_host_pointer(r.x + sat_f2i32((float)r.w * virtual_mx / 480.0f),
-                              r.y + sat_f2i32((float)r.h * virtual_my / 270.0f));
+            warp_host_pointer(window_coord(r.x, r.w, virtual_mx, 480.0f), window_coord(r.y, r.h, virtual_my, 270.0f));
         app.mouse_locked = 0;
         return;
     }
@@ -279,8 +297,7 @@ void os_warp_mouse_pointer(int x, int y) {
     virtual_my = (float)y;
     SDL_Rect r;
     if (!get_dest_rect(&r)) return;
-    warp_host_pointer(r.x + sat_f2i32((float)r.w * (float)x / 480.0f),
-                      r.y + sat_f2i32((float)r.h * (float)y / 270.0f));
+    warp_host_pointer(window_coord(r.x, r.w, (float)x, 480.0f), window_coord(r.y, r.h, (float)y, 270.0f));
 }
 
 static int lua54_warp_mouse(lua_State* L) {

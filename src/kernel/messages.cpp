@@ -134,16 +134,24 @@ void process_dropped_file(const char* host_path) {
     std::string path = "/ram/drop/" + name;
     if (path.size() > 1023) path.resize(1023);
 
-    // Refused before reading: a file past the queue limit could not be passed on whole.
+    static const char unsupported[] = "** dropping folders (and size zero files) currently not supported **";
     struct stat st;
-    if (stat(host_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > MESSAGE_QUEUE_LIMIT) {
+    if (stat(host_path, &st) != 0) return;
+    // Only plain files are read: a pipe would block the system for good and a
+    // device may never end. They count as folders do.
+    if (!S_ISREG(st.st_mode)) {
+        notify(unsupported);
+        return;
+    }
+    // Refused before reading: a file past the queue limit could not be passed on whole.
+    if (st.st_size > MESSAGE_QUEUE_LIMIT) {
         notify(("** could not drop " + name + ": file too large **").c_str());
         return;
     }
     BufferPtr data(create_buffer_from_file(host_path));
     if (!data) return;
     if (data->length == 0) {
-        notify("** dropping folders (and size zero files) currently not supported **");
+        notify(unsupported);
         return;
     }
     FileSlot* f = pfopen(path.c_str(), "wf");

@@ -2,6 +2,7 @@
 // focus, the mouse mapping, the locked mouse and dropped files.
 #include <SDL2/SDL.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -184,6 +185,7 @@ TEST_F(Pump, LockedAccumulatorSteps) {
         {200, "{event=\"mouselockedmove\",locked_dx=3,locked_dy=0}", 8},
         {-200, "{event=\"mouselockedmove\",locked_dx=-3,locked_dy=0}", -8},
         {63, nullptr, 63},
+        {INT32_MIN, "{event=\"mouselockedmove\",locked_dx=-33554432,locked_dy=0}", 0},  // saturated
     };
     os_lock_mouse_cursor(4, 64, 64);
     pump();
@@ -239,16 +241,33 @@ TEST_F(Pump, WarpMouse) {
     SDL_GetMouseState(&x, &y);
     EXPECT_EQ(x, 200);
     EXPECT_EQ(y, 100);
+    // Far outside the screen, with the screen off the window's corner: the
+    // pointer stops at the window's edge (999, 0).
+    SDL_SetWindowSize(sdl_window, 1000, 600);
+    os_warp_mouse_pointer(INT32_MAX, INT32_MIN);
+    EXPECT_EQ(pump(), Texts{"{event=\"mouse\",mx=489,my=-15,mb=0}"});
+    // Unlocking puts the host pointer where the far virtual pointer is.
+    os_lock_mouse_cursor(4, 64, 64);
+    os_warp_mouse_pointer(INT32_MAX, INT32_MIN);
+    os_lock_mouse_cursor(0, 64, 64);
+    SDL_GetMouseState(&x, &y);
+    EXPECT_EQ(x, 999);
+    EXPECT_EQ(y, 0);
+    pump();
 }
 
 TEST_F(Pump, DroppedFiles) {
     char dir[] = "/tmp/orvanta_drop_XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
-    std::string small = std::string(dir) + "/note.txt", big = std::string(dir) + "/big.bin";
+    std::string small = std::string(dir) + "/note.txt", big = std::string(dir) + "/big.bin",
+                fifo = std::string(dir) + "/pipe", folder = std::string(dir) + "/folder";
     std::ofstream(small) << "dropped";
     // Sparse: larger than anything the system passes around, never read.
     ASSERT_EQ(truncate((std::ofstream(big), big.c_str()), (off_t)65 << 20), 0);
-    for (const std::string& p : {small, big}) {
+    // A pipe with no writer would block a reader for good.
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    for (const std::string& p : {small, big, fifo, folder}) {
         SDL_Event e{};
         e.type = SDL_DROPFILE;
         e.drop.file = SDL_strdup(p.c_str());
@@ -259,10 +278,15 @@ TEST_F(Pump, DroppedFiles) {
     t.drop.file = SDL_strdup("some text");
     SDL_PushEvent(&t);
     Texts got = pump();
-    ASSERT_EQ(got.size(), 2u);
+    ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0], "{event=\"drop_items\",items={{orb_type=\"file_reference\",fullpath=\"/ram/drop/note.txt\"}}}");
     EXPECT_NE(got[1].find("user_notification"), std::string::npos) << got[1];
     EXPECT_NE(got[1].find("big.bin"), std::string::npos) << got[1];
+    const std::string not_a_file = "{event=\"user_notification\",content=\"** dropping folders (and size zero files) "
+                                   "currently not supported **\"}";
+    EXPECT_EQ(got[2], not_a_file);
+    EXPECT_EQ(got[3], not_a_file);
+    EXPECT_FALSE(pdisk_file_exists("/ram/drop/pipe"));
     EXPECT_TRUE(pdisk_file_exists("/ram/drop/note.txt"));
     EXPECT_FALSE(pdisk_file_exists("/ram/drop/big.bin"));
     system((std::string("rm -rf ") + dir).c_str());

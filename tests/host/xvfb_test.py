@@ -5,6 +5,7 @@ frame scaled (test_host's Xvfb tests), and frames are paced at 60 a second."""
 import os
 import queue
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -163,6 +164,24 @@ def no_display(home):
     check(r.returncode == 0 and "hi\n" in r.stdout, "headless run without a display")
     with open(os.path.join(home, "log.txt")) as f:
         check("creating SDL window" not in f.read(), "headless: no window")
+    # Headless with a sound device: Ctrl+C and SIGTERM still end the run in order.
+    with open(os.path.join(home, "drive", "loop.lua"), "w") as f:
+        f.write('_printh("ready") while true do flip() end')
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        proc = subprocess.Popen([ORVANTA, "-x", "-home", home, "/loop.lua"], env=env, stdout=subprocess.PIPE, text=True)
+        out = Lines(proc.stdout)
+        try:
+            check(out.wait_for(lambda l: l == "ready", 60) is not None, "headless loop started")
+            proc.send_signal(sig)
+            try:
+                status = proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                status = "still running"
+            check(status == 0, "headless %s: exit status %s, not 0" % (sig.name, status))
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
 
 
 def main():
