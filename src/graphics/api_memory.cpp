@@ -118,8 +118,8 @@ int lua54_map_ram(lua_State* L) {
     int64_t len = mem_map_array(p, L, 1, (uint32_t)trunc32(L, 2), absent(L, 3) ? 0 : trunc32(L, 3), trunc32(L, 4),
                                 !absent(L, 4));
     if (len == INT64_MIN) return 0;
-    // Host work over many pages is charged a little (16 pages a cycle).
-    if (len >= (int64_t)16 * PAGE_SIZE) spend_cpu(len / (16 * PAGE_SIZE));
+    // Host work over many pages is charged a little (a cycle per two pages).
+    if (len >= 2 * PAGE_SIZE) spend_cpu(len / (2 * PAGE_SIZE));
     lua_pushinteger(L, len);
     return 1;
 }
@@ -130,7 +130,7 @@ int lua54_unmap_ram_by_userdata(lua_State* L) {
     if (!p || !a) return 0;
     int64_t pages = 0;
     int all = mem_unmap_array(p, L, a, q64_intp(L, 2, -1), q64_intp(L, 3, 0), !absent(L, 3), &pages);
-    spend_cpu(4 + pages / 16);
+    spend_cpu(4 + pages / 2);
     lua_pushboolean(L, all);
     return 1;
 }

@@ -2,6 +2,7 @@
 // and fill pattern, the draw target and its cached clip, the per-call snapshot,
 // spans, and the palette globals (pal, palt, color, fillp, camera, clip, cursor).
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "graphics/gfx.h"
@@ -130,45 +131,8 @@ bool gfx_begin(Gfx& g, Process* p, bool sprite) {
     memcpy(g.pat, ds + (DS_FILL_PATTERN & 0xFFF), 8);
     g.colour = (uint16_t)ds_i16(p, DS_COLOUR);
     for (int i = 0; i < 4; i++) g.tab[i] = mem_low_page(p, 8 + i);
+    g.pen.colour = ~0u;
     return true;
-}
-
-int64_t gfx_hline(const Gfx& g, int64_t x0, int64_t x1, int64_t y, uint32_t c) {
-    if (y < g.t || y >= g.b || x1 < g.l || x0 >= g.r) return 0;
-    int64_t xs = std::max<int64_t>(x0, g.l), xe = std::min<int64_t>(x1, g.r - 1);
-    if (xs > xe) return 0;
-    if (g.tm != 0) {
-        for (int64_t x = xs; x <= xe; x++) gfx_shape_at(g, (int32_t)x, (int32_t)y, c);
-        return xe - xs + 1;
-    }
-    // With no destination bits taking part, a pixel is one of two values.
-    uint8_t s0 = (uint8_t)(c & g.rm), s1 = (uint8_t)((c >> 8) & g.rm);
-    uint8_t v0 = g.tab[s0 >> 6][(s0 & 63) * 64], v1 = g.tab[s1 >> 6][(s1 & 63) * 64];
-    uint8_t pb = g.pat[y & 7], wm = g.wm;
-    uint8_t* row = g.pix + y * g.w;
-    uint64_t word = 0;
-    for (int i = 0; i < 8; i++) word |= (uint64_t)((pb >> i) & 1 ? v1 : v0) << (8 * i);
-    int64_t n = xe - xs + 1;
-    if (wm == 0xFF && word == 0x0101010101010101ULL * (word & 0xFF)) {
-        memset(row + xs, (int)(word & 0xFF), (size_t)n);
-    } else if (wm != 0) {
-        auto one = [&](int64_t x) {
-            uint8_t v = (uint8_t)(word >> (8 * (x & 7)));
-            row[x] = (uint8_t)((v & wm) | (row[x] & ~wm));
-        };
-        uint64_t m = 0x0101010101010101ULL * wm;
-        int64_t x = xs;
-        for (; x <= xe && (x & 7); x++) one(x);
-        for (; x + 7 <= xe; x += 8) {
-            uint64_t o;
-            memcpy(&o, row + x, 8);
-            o = (word & m) | (o & ~m);
-            memcpy(row + x, &o, 8);
-        }
-        for (; x <= xe; x++) one(x);
-    }
-    if (g.w % 8 != 0 || n < 16) return (xe - xs) / 4 + 2;
-    return (xe - xs) / 8 + 3;
 }
 
 bool gfx_colour_arg(lua_State* L, int idx, Process* p) {
@@ -253,14 +217,17 @@ int lua54_clip(lua_State* L) {
     return 5;
 }
 
-static uint32_t coltab_row(int64_t table, int64_t row) {
-    return COLTAB_BASE + 0x1000 * (uint32_t)(table & 3) + 64 * (uint32_t)(row & 63);
+// Fills one row of a colour table and marks its page, as a memset of it would.
+static void coltab_fill_row(Process* p, int64_t table, int64_t row, uint8_t v) {
+    int page = 8 + (int)(table & 3);
+    memset(mem_low_page(p, page) + 64 * (row & 63), v, 64);
+    p->mem.flag[page] = 0xFF;
 }
 
 // pal(c0, c1, p): one colour-table row, display colour or RGB entry.
 static void pal_set(Process* p, int64_t c0, int64_t c1, int64_t mode) {
     switch (mode & 63) {
-    case 0: q64_memset(coltab_row((c0 | mode) >> 6, c0), (int)((c1 | 0xC0) & 0xFF), 64); break;
+    case 0: coltab_fill_row(p, (c0 | mode) >> 6, c0, (uint8_t)(c1 | 0xC0)); break;
     case 1: ds_set_u8(p, DS_DISPLAY_PAL + (uint32_t)(c0 & 63), (uint8_t)(c1 & 63)); break;
     case 2: ds_set_i32(p, DS_RGB_PAL + 4 * (uint32_t)(c0 & 255), (int32_t)(uint32_t)c1); break;
     default: break;
@@ -314,12 +281,16 @@ int lua54_pal(lua_State* L) {
 
 static void palt_row(Process* p, int64_t c, bool transparent) {
     if (!transparent) {
-        q64_memset(coltab_row(c >> 6, c), (int)((c | 0xC0) & 0xFF), 64);
+        coltab_fill_row(p, c >> 6, c, (uint8_t)(c | 0xC0));
         return;
     }
     // Written straight into the table: the change mark stays as it was.
-    uint8_t* row = mem_low_page(p, 8 + (int)((c >> 6) & 3)) + 64 * (c & 63);
-    for (int j = 0; j < 64; j++) row[j] = (uint8_t)((c & 0xC0) | j);
+    static const auto rows = [] {
+        std::array<uint8_t, 256> r{};
+        for (int j = 0; j < 256; j++) r[j] = (uint8_t)j;
+        return r;
+    }();
+    memcpy(mem_low_page(p, 8 + (int)((c >> 6) & 3)) + 64 * (c & 63), rows.data() + (c & 0xC0), 64);
 }
 
 int lua54_palt(lua_State* L) {
@@ -331,5 +302,7 @@ int lua54_palt(lua_State* L) {
     }
     uint64_t bits = (uint64_t)q64_intp(L, 1, 1);
     for (int i = 0; i < 64; i++) palt_row(p, i, (bits >> i) & 1);
+    // A whole table rewritten: charged as a memset of it would be.
+    spend_cpu(4096 / 128);
     return 0;
 }

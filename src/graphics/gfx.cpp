@@ -15,6 +15,112 @@ uint8_t gfx_getpixel(const TypedArray* t, int64_t x, int64_t y) {
     return ta_data(t)[y * t->width + x];
 }
 
+// ---- spans -----------------------------------------------------------------------
+
+void gfx_make_pen(const Gfx& g, uint32_t c) {
+    GfxPen& pen = g.pen;
+    pen.colour = c;
+    pen.s[0] = (uint8_t)(c & g.rm);
+    pen.s[1] = (uint8_t)((c >> 8) & g.rm);
+    for (int k = 0; k < 2; k++)
+        pen.trow[k] = (g.tm & 0xC0) ? nullptr : g.tab[pen.s[k] >> 6] + (pen.s[k] & 63) * 64;
+    pen.words = false;
+}
+
+namespace {
+
+// With no destination bits taking part, a pixel is one of two values: the
+// eight pixels of each pattern row as a word.
+void make_words(const Gfx& g, GfxPen& pen) {
+    uint8_t v[2] = {pen.trow[0][0], pen.trow[1][0]};
+    for (int r = 0; r < 8; r++) {
+        uint64_t w = 0;
+        for (int i = 0; i < 8; i++) w |= (uint64_t)v[(g.pat[r] >> i) & 1] << (8 * i);
+        pen.word[r] = w;
+    }
+    pen.words = true;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define GFX_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define GFX_CLONES
+#endif
+
+typedef uint64_t u64x4 __attribute__((vector_size(32)));
+
+// Whole words of a write-masked span, 32 bytes at a time where it can.
+GFX_CLONES int64_t put_words(uint8_t* row, int64_t x, int64_t xe, uint64_t put, uint64_t m) {
+    const u64x4 P = {put, put, put, put}, K = {~m, ~m, ~m, ~m};
+    for (; x + 31 <= xe; x += 32) {
+        u64x4 o;
+        memcpy(&o, row + x, 32);
+        o = P | (o & K);
+        memcpy(row + x, &o, 32);
+    }
+    for (; x + 7 <= xe; x += 8) {
+        uint64_t o;
+        memcpy(&o, row + x, 8);
+        o = put | (o & ~m);
+        memcpy(row + x, &o, 8);
+    }
+    return x;
+}
+
+// One row of a span, already clipped: xs..xe inclusive on row y.
+inline void span_write(const Gfx& g, const GfxPen& pen, int64_t xs, int64_t xe, int64_t y) {
+    uint8_t* row = g.pix + y * g.w;
+    const uint8_t wm = g.wm, keep = (uint8_t)~wm;
+    if (g.tm == 0) {
+        if (!pen.words) make_words(g, const_cast<GfxPen&>(pen));
+        const uint64_t word = pen.word[y & 7];
+        if (wm == 0) return;
+        if (wm == 0xFF && word == 0x0101010101010101ULL * (word & 0xFF)) {
+            memset(row + xs, (int)(word & 0xFF), (size_t)(xe - xs + 1));
+            return;
+        }
+        // Whole words line up with the pattern where x & 7 is 0.
+        const uint64_t m = 0x0101010101010101ULL * wm, put = word & m;
+        auto one = [&](int64_t x) {
+            uint8_t v = (uint8_t)(word >> (8 * (x & 7)));
+            row[x] = (uint8_t)((v & wm) | (row[x] & keep));
+        };
+        int64_t x = xs;
+        for (; x <= xe && (x & 7); x++) one(x);
+        if (xe - x >= 7) x = put_words(row, x, xe, put, m);
+        for (; x <= xe; x++) one(x);
+        return;
+    }
+    // Destination bits take part: every pixel reads its destination. A row of
+    // one colour with its table row known is one lookup a pixel.
+    const uint8_t pb = g.pat[y & 7], tm = g.tm;
+    if ((pb == 0 || pb == 0xFF) && pen.trow[pb & 1]) {
+        const uint8_t* trow = pen.trow[pb & 1];
+        for (int64_t x = xs; x <= xe; x++) {
+            uint8_t dv = row[x];
+            row[x] = (uint8_t)((trow[dv & tm] & wm) | (dv & keep));
+        }
+        return;
+    }
+    for (int64_t x = xs; x <= xe; x++) gfx_shape_at(g, (int32_t)x, (int32_t)y, pen.colour);
+}
+
+inline int64_t span_cost(const Gfx& g, int64_t xs, int64_t xe) {
+    if (g.tm != 0) return xe - xs + 1;
+    if (g.w % 8 != 0 || xe - xs + 1 < 16) return (xe - xs) / 4 + 2;
+    return (xe - xs) / 8 + 3;
+}
+
+}  // namespace
+
+int64_t gfx_hline(const Gfx& g, int64_t x0, int64_t x1, int64_t y, uint32_t c) {
+    if (y < g.t || y >= g.b || x1 < g.l || x0 >= g.r) return 0;
+    int64_t xs = std::max<int64_t>(x0, g.l), xe = std::min<int64_t>(x1, g.r - 1);
+    if (xs > xe) return 0;
+    span_write(g, gfx_pen(g, c), xs, xe, y);
+    return span_cost(g, xs, xe);
+}
+
 int64_t gfx_hline_inv(const Gfx& g, int64_t xa, int64_t xb, int64_t y, uint32_t c) {
     int64_t lo = std::min(xa, xb), hi = std::max(xa, xb);
     return gfx_hline(g, (int64_t)g.l - 1, lo - 1, y, c) + gfx_hline(g, hi + 1, (int64_t)g.r + 1, y, c);
@@ -22,10 +128,26 @@ int64_t gfx_hline_inv(const Gfx& g, int64_t xa, int64_t xb, int64_t y, uint32_t 
 
 int64_t gfx_rectfill(const Gfx& g, int64_t x0, int64_t y0, int64_t x1, int64_t y1, uint32_t c) {
     int64_t ya = std::max<int64_t>(std::min(y0, y1), g.t), yb = std::min<int64_t>(std::max(y0, y1), g.b - 1);
-    int64_t xa = std::min(x0, x1), xb = std::max(x0, x1);
-    int64_t cost = 0;
-    for (int64_t y = ya; y <= yb; y++) cost += gfx_hline(g, xa, xb, y, c);
-    return cost;
+    int64_t xs = std::max<int64_t>(std::min(x0, x1), g.l), xe = std::min<int64_t>(std::max(x0, x1), g.r - 1);
+    if (ya > yb || xs > xe) return 0;
+    // Every row is the same span.
+    const GfxPen& pen = gfx_pen(g, c);
+    if (g.tm == 0 && xs == 0 && xe == g.w - 1 && g.w % 8 == 0 && g.wm) {
+        // Whole rows of one word are one run of bytes, the pattern still lined up.
+        if (!pen.words) make_words(g, const_cast<GfxPen&>(pen));
+        bool same = true;
+        for (int r = 1; r < 8; r++) same = same && pen.word[r] == pen.word[0];
+        if (same) {
+            uint8_t* run = g.pix + ya * g.w;
+            int64_t n = (yb - ya + 1) * g.w;
+            uint64_t word = pen.word[0], m = 0x0101010101010101ULL * g.wm;
+            if (g.wm == 0xFF && word == 0x0101010101010101ULL * (word & 0xFF)) memset(run, (int)(word & 0xFF), (size_t)n);
+            else put_words(run, 0, n - 1, word & m, m);
+            return span_cost(g, xs, xe) * (yb - ya + 1);
+        }
+    }
+    for (int64_t y = ya; y <= yb; y++) span_write(g, pen, xs, xe, y);
+    return span_cost(g, xs, xe) * (yb - ya + 1);
 }
 
 // ---- lines ----------------------------------------------------------------------
@@ -44,26 +166,28 @@ bool gfx_line_steps(const Gfx& g, int64_t x0, int64_t y0, int64_t x1, int64_t y1
     s.X = x0 * 65536 + 32768;
     s.Y = y0 * 65536 + 32768;
     int64_t first = 0, last = s.n;
-    const __int128 X = s.X, Y = s.Y, L = (int64_t)g.l * 65536, R = (int64_t)g.r * 65536;
-    const __int128 T = (int64_t)g.t * 65536, B = (int64_t)g.b * 65536;
+    const int64_t X = s.X, Y = s.Y, L = (int64_t)g.l * 65536, R = (int64_t)g.r * 65536;
+    const int64_t T = (int64_t)g.t * 65536, B = (int64_t)g.b * 65536;
+    // Each edge's step is (((edge distance) << 16) / step) >> 16, a floor of a
+    // division of non-negative by positive numbers: the same as dividing the
+    // distance by the step, which 64 bits hold for any coordinates.
     // A zero step stays on its start pixel: it is visible on that axis from
     // the start or never.
     if (y0 < g.t) {
         if (s.sy == 0) return false;
-        __int128 q = ((T - Y) << 16) / s.sy;
-        first = q < 0 ? 0 : (int64_t)(q >> 16) + 1;
+        first = (T - Y) / s.sy + 1;
     }
-    if (y1 >= g.b && s.sy != 0) last = std::min(last, (int64_t)(((((B - Y) << 16) - 65536) / s.sy) >> 16));
+    if (y1 >= g.b && s.sy != 0) last = std::min(last, (B - Y - 1) / s.sy);
     if (x0 < g.l) {
         if (s.sx <= 0) return false;
-        first = std::max(first, (int64_t)((((L - X) << 16) / s.sx) >> 16) + 1);
+        first = std::max(first, (L - X) / s.sx + 1);
     }
     if (x0 >= g.r) {
         if (s.sx >= 0) return false;
-        first = std::max(first, (int64_t)((((X - R) << 16) / -s.sx) >> 16) + 1);
+        first = std::max(first, (X - R) / -s.sx + 1);
     }
-    if (x1 < g.l && s.sx != 0) last = std::min(last, (int64_t)((((X - L - 1) << 16) / -s.sx) >> 16));
-    if (x1 >= g.r && s.sx != 0) last = std::min(last, (int64_t)((((R - X - 1) << 16) / s.sx) >> 16));
+    if (x1 < g.l && s.sx != 0) last = std::min(last, (X - L - 1) / -s.sx);
+    if (x1 >= g.r && s.sx != 0) last = std::min(last, (R - X - 1) / s.sx);
     s.first = first;
     s.last = last;
     return last >= first;
@@ -268,6 +392,7 @@ int64_t circle_fill(const Gfx& g, int64_t x, int64_t y, int64_t r, bool inverted
 void gfx_refresh_colour(Gfx& g) {
     g.colour = (uint16_t)ds_i16(g.p, DS_COLOUR);
     memcpy(g.pat, ds_page(g.p) + (DS_FILL_PATTERN & 0xFFF), 8);
+    g.pen.colour = ~0u;
 }
 
 int lua54_cls(lua_State* L) {

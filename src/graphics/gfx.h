@@ -58,6 +58,13 @@ constexpr uint32_t COLTAB_BASE = 0x8000;     // four 64x64 tables, pages 8-11
 // no more than the most a call can ever be charged (the debt cap and a frame).
 constexpr int64_t GFX_WORK_CAP = (int64_t)MAX_DEBT + FRAME_CYCLES;
 
+// A whole 4 KB view of one of the first 16 pages (draw state, colour tables,
+// fonts), read and written without marks. Those pages always have one.
+inline uint8_t* mem_low_page(Process* p, int page) {
+    page &= 15;
+    return p->mem.page_len[page] == PAGE_SIZE ? p->mem.page[page] : mem_low_page_slow(p, page);
+}
+
 // The draw-state page, read and written through its pointer (no touch, no mark).
 inline uint8_t* ds_page(Process* p) { return mem_low_page(p, 5); }
 inline uint8_t ds_u8(Process* p, uint32_t a) { return ds_page(p)[a & 0xFFF]; }
@@ -100,6 +107,18 @@ bool gfx_derive_clip(Process* p);
 
 // ---- per-call snapshot ------------------------------------------------------------------
 
+// A colour word ready to draw shapes with, worked out once per colour: the
+// source colours after the read mask and, where the target mask has no table
+// bits, their table rows; with a zero target mask, each pattern row's eight
+// pixels as a word.
+struct GfxPen {
+    uint32_t colour;           // the colour word it was made for (~0u: none yet)
+    uint8_t s[2];              // colour, pattern colour, read-masked
+    const uint8_t* trow[2];    // their table rows, or null when table bits of the destination take part
+    bool words;                // word[] made (only spans need them)
+    uint64_t word[8];          // zero target mask: the pixels of pattern row r
+};
+
 struct Gfx {
     Process* p;
     uint8_t* pix;              // target bytes, row-major
@@ -109,6 +128,7 @@ struct Gfx {
     uint8_t pat[8];            // fill pattern rows
     uint16_t colour;           // colour word (low byte colour, high byte pattern colour)
     const uint8_t* tab[4];     // colour tables, 64 rows of 64
+    mutable GfxPen pen;        // for the last colour drawn
     bool empty() const { return l >= r || t >= b; }
     bool inside(int64_t x, int64_t y) const { return x >= l && y >= t && x < r && y < b; }
 };
@@ -118,14 +138,29 @@ struct Gfx {
 // False (and nothing to draw) without a draw target.
 bool gfx_begin(Gfx& g, Process* p, bool sprite);
 
+void gfx_make_pen(const Gfx& g, uint32_t c);
+inline const GfxPen& gfx_pen(const Gfx& g, uint32_t c) {
+    if (g.pen.colour != c) gfx_make_pen(g, c);
+    return g.pen;
+}
+
 inline int gfx_pattern_bit(const Gfx& g, int64_t x, int64_t y) { return (g.pat[y & 7] >> (x & 7)) & 1; }
 
-// The shape blend at an in-clip pixel with colour word c.
+// The shape blend at an in-clip pixel with colour word c: the pattern bit picks
+// the colour or the pattern colour, the table row is the source, the column
+// the destination's bits under the target mask, and the write mask keeps the
+// destination's other bits.
 inline void gfx_shape_at(const Gfx& g, int32_t x, int32_t y, uint32_t c) {
+    const GfxPen& pen = gfx_pen(g, c);
     uint8_t* d = g.pix + (int64_t)y * g.w + x;
-    uint8_t dv = *d, dm = dv & g.tm;
-    uint8_t s = (uint8_t)((gfx_pattern_bit(g, x, y) ? c >> 8 : c) & g.rm);
-    uint8_t e = g.tab[(s | dm) >> 6][(s & 63) * 64 + (dm & 63)];
+    int pb = gfx_pattern_bit(g, x, y);
+    uint8_t dv = *d, dm = dv & g.tm, e;
+    if (pen.trow[pb]) {
+        e = pen.trow[pb][dm];
+    } else {
+        uint8_t s = pen.s[pb];
+        e = g.tab[(s | dm) >> 6][(s & 63) * 64 + (dm & 63)];
+    }
     *d = (uint8_t)((e & g.wm) | (dv & ~g.wm));
 }
 
@@ -149,7 +184,8 @@ inline void gfx_shape(const Gfx& g, int64_t x, int64_t y, uint32_t c) {
 // cost (0 when nothing is drawn).
 int64_t gfx_hline(const Gfx& g, int64_t x0, int64_t x1, int64_t y, uint32_t c);
 
-// Re-reads the colour word and fill pattern after set_colp changed them.
+// Re-reads the colour word and fill pattern after set_colp changed them (and
+// forgets the pen, which depends on the pattern).
 void gfx_refresh_colour(Gfx& g);
 
 // ---- primitives (coordinates already have the camera taken off) --------------------

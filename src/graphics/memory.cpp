@@ -81,9 +81,8 @@ uint8_t mem_peek_quiet(const Process* p, uint32_t addr) {
     return b ? *b : 0;
 }
 
-uint8_t* mem_low_page(Process* p, int page) {
+uint8_t* mem_low_page_slow(Process* p, int page) {
     page &= 15;
-    if (p->mem.page_len[page] == PAGE_SIZE) return p->mem.page[page];
     mem_touch_page(p, (uint32_t)page);
     return p->mem.page_len[page] == PAGE_SIZE ? p->mem.page[page] : p->mem.backing[page];
 }

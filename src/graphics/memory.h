@@ -43,9 +43,9 @@ uint8_t* mem_span(Process* p, uint32_t addr, int32_t* avail);
 const uint8_t* mem_view(const Process* p, uint32_t addr, int32_t* avail);
 // One byte without touching: 0 when nothing stands behind it.
 uint8_t mem_peek_quiet(const Process* p, uint32_t addr);
-// A whole 4 KB view of one of the first 16 pages (draw state, colour tables,
-// fonts), read and written without marks. Those pages always have one.
-uint8_t* mem_low_page(Process* p, int page);
+// A whole 4 KB view of one of the first 16 pages for a process whose page
+// lost it (mem_low_page in graphics/gfx.h is the fast way in).
+uint8_t* mem_low_page_slow(Process* p, int page);
 
 // Accessors on a given process (none reads as 0).
 uint8_t peek_proc(Process* p, uint32_t addr);

@@ -23,15 +23,18 @@ void video_update_boot_state() {
     tolo_debug("@@ finished_boot_sequence\n");
 }
 
-// Modes 3 and 4 show the top-left part of the screen scaled by 2 or 3. Done in
-// place from the last row and pixel up, so every read is of a pixel not yet
-// written.
-static void scale_in_place(VideoFrame& f, int k) {
-    for (int y = VIDEO_HEIGHT - 1; y >= 0; y--) {
-        const uint32_t* src = f.back_page + (y / k) * VIDEO_WIDTH;
-        uint32_t* dst = f.back_page + y * VIDEO_WIDTH;
-        for (int x = VIDEO_WIDTH - 1; x >= 0; x--) dst[x] = src[x / k];
-        f.scanline_bank[y] = f.scanline_bank[y / k];
+// One screen row through the colour table: bytes with nothing behind them are black.
+static void convert_row(const Process* src, int r, int n, const uint32_t* __restrict lut, uint32_t* __restrict out) {
+    uint32_t addr = 0x10000 + VIDEO_WIDTH * (uint32_t)r;
+    for (int x = 0; x < n;) {
+        int32_t avail;
+        const uint8_t* b = mem_view(src, addr + (uint32_t)x, &avail);
+        int k = std::min(avail, n - x);
+        if (b)
+            for (int i = 0; i < k; i++) out[x + i] = lut[b[i] & 63];
+        else
+            std::fill(out + x, out + x + k, 0u);
+        x += k;
     }
 }
 
@@ -40,29 +43,30 @@ static void make_frame(Process* src, VideoFrame& f) {
     uint32_t rgb[256];
     memcpy(rgb, ds + (DS_RGB_PAL & 0xFFF), sizeof rgb);
     const uint8_t* dpal = ds + (DS_DISPLAY_PAL & 0xFFF);
-    for (int j = 0; j < 256; j++) f.display_pal[j] = rgb[(j & 0xC0) | (dpal[j & 63] & 63)] & 0xFFFFFF;
-    for (int r = 0; r < VIDEO_HEIGHT; r++)
-        f.scanline_bank[r] = (ds[(DS_SCANLINES & 0xFFF) + r / 4] >> (2 * (r & 3))) & 3;
-    for (int r = 0; r < VIDEO_HEIGHT; r++) {
-        const uint32_t* lut = f.display_pal + 64 * f.scanline_bank[r];
-        uint32_t* out = f.back_page + r * VIDEO_WIDTH;
-        uint32_t addr = 0x10000 + VIDEO_WIDTH * (uint32_t)r;
-        for (int x = 0; x < VIDEO_WIDTH;) {
-            int32_t avail;
-            const uint8_t* b = mem_view(src, addr + (uint32_t)x, &avail);
-            int n = std::min(avail, VIDEO_WIDTH - x);
-            if (b)
-                for (int i = 0; i < n; i++) out[x + i] = lut[b[i] & 63];
-            else
-                std::fill(out + x, out + x + n, 0u);
-            x += n;
-        }
-    }
+    uint32_t lut[256];  // a copy the row loops can keep apart from the frame
+    for (int j = 0; j < 256; j++) f.display_pal[j] = lut[j] = rgb[(j & 0xC0) | (dpal[j & 63] & 63)] & 0xFFFFFF;
+    int32_t bank[VIDEO_HEIGHT];
+    for (int r = 0; r < VIDEO_HEIGHT; r++) bank[r] = (ds[(DS_SCANLINES & 0xFFF) + r / 4] >> (2 * (r & 3))) & 3;
     video_mode = ds[DS_VIDEO_MODE & 0xFFF];
     // The recorder reads the window manager's screen as it is: it takes the banks before scaling.
-    update_gif_recording(f.display_pal, f.scanline_bank);
-    if (video_mode == 3) scale_in_place(f, 2);
-    if (video_mode == 4) scale_in_place(f, 3);
+    update_gif_recording(f.display_pal, bank);
+    // Modes 3 and 4 show the top-left 240 x 135 or 160 x 90 pixels scaled by 2
+    // or 3: output (x, y) is source (x / k, y / k), in the bank of row y / k.
+    int k = video_mode == 3 ? 2 : video_mode == 4 ? 3 : 1;
+    uint32_t src_row[VIDEO_WIDTH];
+    for (int sr = 0; sr < VIDEO_HEIGHT / k; sr++) {
+        uint32_t* first = f.back_page + sr * k * VIDEO_WIDTH;
+        const uint32_t* l = lut + 64 * bank[sr];
+        if (k == 1) {
+            convert_row(src, sr, VIDEO_WIDTH, l, first);
+        } else {
+            convert_row(src, sr, VIDEO_WIDTH / k, l, src_row);
+            for (int x = 0, i = 0; x < VIDEO_WIDTH / k; x++)
+                for (int j = 0; j < k; j++) first[i++] = src_row[x];
+        }
+        for (int j = 1; j < k; j++) memcpy(first + j * VIDEO_WIDTH, first, VIDEO_WIDTH * sizeof(uint32_t));
+    }
+    for (int y = 0; y < VIDEO_HEIGHT; y++) f.scanline_bank[y] = bank[y / k];
     update_screenshot(f.back_page, video_mode);
 }
 
@@ -106,13 +110,18 @@ int64_t blit_from_ram(Process* src, uint32_t base, const Gfx& g, int64_t sx, int
             } else if (!mask) {
                 memmove(d + x, b, (size_t)n);
             } else {
+                // Eight bytes at a time: each byte with a masked bit replaces the destination's.
                 int64_t i = 0;
                 for (; i + 8 <= n; i += 8) {
-                    uint64_t v;
+                    uint64_t v, o;
                     memcpy(&v, b + i, 8);
-                    if (!(v & mask8)) continue;  // nothing of this group shows
-                    for (int k = 0; k < 8; k++)
-                        if (b[i + k] & mask) d[x + i + k] = b[i + k];
+                    uint64_t t = v & mask8;
+                    if (!t) continue;
+                    uint64_t set = ((((t & 0x7F7F7F7F7F7F7F7FULL) + 0x7F7F7F7F7F7F7F7FULL) | t) >> 7) & 0x0101010101010101ULL;
+                    uint64_t sel = set * 0xFF;
+                    memcpy(&o, d + x + i, 8);
+                    o = (v & sel) | (o & ~sel);
+                    memcpy(d + x + i, &o, 8);
                 }
                 for (; i < n; i++)
                     if (b[i] & mask) d[x + i] = b[i];

@@ -335,18 +335,13 @@ void processes_init() {
 // --- slices --------------------------------------------------------------------
 
 int64_t q64_intp(lua_State* L, int index, int64_t dflt) {
-    int t = lua_type(L, index);
-    if (t == LUA_TNUMBER) {
-        if (lua_isinteger(L, index)) return (int64_t)lua_tointeger(L, index);
-        return sat_floor((double)lua_tonumber(L, index));
-    }
-    if (t == LUA_TSTRING) {
-        int isnum = 0;
-        lua_Integer i = lua_tointegerx(L, index, &isnum);
-        if (isnum) return (int64_t)i;
-        lua_Number n = lua_tonumberx(L, index, &isnum);
-        if (isnum) return sat_floor((double)n);
-    }
+    // Integers, integral floats and strings of them convert exactly; other
+    // numbers (and numeric strings) are floored.
+    int ok = 0;
+    lua_Integer i = lua_tointegerx(L, index, &ok);
+    if (ok) return (int64_t)i;
+    lua_Number n = lua_tonumberx(L, index, &ok);
+    if (ok) return sat_floor((double)n);
     return dflt;
 }
 

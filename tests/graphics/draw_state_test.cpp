@@ -135,37 +135,53 @@ TEST_F(DrawState, BlendsFollowTheTables) {
     }
 }
 
-// Spans with no target mask write two precomputed values, eight at a time
-// where they can: the same bytes as blending each pixel.
-TEST_F(DrawState, FastSpansEqualPixelBlends) {
+// The shape blend of one pixel as described, for checking the drawing code's
+// faster ways of doing it.
+static uint8_t model_shape(const Gfx& g, int x, int y, uint32_t c, uint8_t d) {
+    int pb = (g.pat[y & 7] >> (x & 7)) & 1;
+    uint8_t s = (uint8_t)((pb ? c >> 8 : c) & g.rm), dm = d & g.tm;
+    uint8_t e = g.tab[(s | dm) >> 6][(s & 63) * 64 + (dm & 63)];
+    return (uint8_t)((e & g.wm) | (d & ~g.wm));
+}
+
+// Spans work out a colour's pixels once (two values and eight-pixel words with
+// no target mask, a fixed table row without table bits in it) and write many
+// pixels at a time: the same bytes as blending each pixel.
+TEST_F(DrawState, SpansEqualPixelBlends) {
     std::mt19937 rng(11);
     for (int t = 0; t < 4; t++) {
         uint8_t* tab = mem_low_page(p, 8 + t);
         for (int i = 0; i < 4096; i++) tab[i] = (uint8_t)rng();
     }
-    for (int round = 0; round < 500; round++) {
+    for (int round = 0; round < 3000; round++) {
         int w = 8 + rng() % 90;
         ASSERT_EQ(lua("T = userdata('u8', " + std::to_string(w) + ", 4) _set_draw_target(T)"), "");
         uint8_t* ds = mem_low_page(p, 5);
         ds[0x508] = rng() % 2 ? 0x3F : (uint8_t)rng();
-        ds[0x509] = rng() % 3 ? 0xFF : (uint8_t)rng();
-        ds[0x50B] = 0;
-        for (int i = 0; i < 8; i++) ds[0x500 + i] = rng() % 3 ? 0 : (uint8_t)rng();
+        ds[0x509] = rng() % 3 ? (rng() % 2 ? 0xFF : 0x3F) : (uint8_t)rng();
+        const uint8_t tms[] = {0, 0, 0x3F, 0x0F, (uint8_t)rng()};
+        ds[0x50B] = tms[rng() % 5];
+        for (int i = 0; i < 8; i++) ds[0x500 + i] = rng() % 3 ? (rng() % 2 ? 0 : 0xFF) : (uint8_t)rng();
         Gfx g;
         ASSERT_TRUE(gfx_begin(g, p, false));
         for (int i = 0; i < w * 4; i++) g.pix[i] = (uint8_t)rng();
         std::vector<uint8_t> expect(g.pix, g.pix + w * 4);
-        Gfx ref = g;
-        ref.pix = expect.data();
         uint16_t c = (uint16_t)rng();
-        int64_t x0 = (int)(rng() % (w + 20)) - 10, x1 = x0 + (int)(rng() % (w + 10)), y = rng() % 4;
-        int64_t cost = gfx_hline(g, x0, x1, y, c);
-        for (int64_t x = std::max<int64_t>(x0, 0); x <= std::min<int64_t>(x1, w - 1); x++)
-            gfx_shape_at(ref, (int)x, (int)y, c);
-        ASSERT_EQ(std::vector<uint8_t>(g.pix, g.pix + w * 4), expect) << "round " << round;
+        int64_t x0 = (int)(rng() % (w + 20)) - 10, x1 = x0 + (int)(rng() % (w + 10)), y0 = rng() % 4, y1 = rng() % 4;
+        int64_t cost = round % 2 ? gfx_hline(g, x0, x1, y0, c) : gfx_rectfill(g, x1, y0, x0, y1, c);
+        if (round % 2) y1 = y0;
         int64_t xs = std::max<int64_t>(x0, 0), xe = std::min<int64_t>(x1, w - 1);
-        int64_t want = xs > xe ? 0 : (w % 8 || xe - xs + 1 < 16) ? (xe - xs) / 4 + 2 : (xe - xs) / 8 + 3;
-        ASSERT_EQ(cost, want);
+        for (int64_t y = std::min(y0, y1); y <= std::max(y0, y1); y++)
+            for (int64_t x = xs; x <= xe; x++) expect[y * w + x] = model_shape(g, (int)x, (int)y, c, expect[y * w + x]);
+        ASSERT_EQ(std::vector<uint8_t>(g.pix, g.pix + w * 4), expect) << "round " << round;
+        int64_t rows = std::abs(y1 - y0) + 1;
+        int64_t want = xs > xe ? 0 : ds[0x50B] ? xe - xs + 1 : (w % 8 || xe - xs + 1 < 16) ? (xe - xs) / 4 + 2 : (xe - xs) / 8 + 3;
+        ASSERT_EQ(cost, want * rows);
+        // Single pixels too.
+        int px = rng() % w, py = rng() % 4;
+        uint8_t before = g.pix[py * w + px];
+        gfx_shape_at(g, px, py, c);
+        ASSERT_EQ(g.pix[py * w + px], model_shape(g, px, py, c, before));
     }
 }
 
