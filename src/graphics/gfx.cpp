@@ -208,10 +208,16 @@ int64_t gfx_line(const Gfx& g, int64_t x0, int64_t y0, int64_t x1, int64_t y1, u
 
 namespace {
 
+// Coordinates past +-2^40 are held there: such boxes are far beyond any clip
+// and any work cap either way, and their sizes then stay far from overflowing.
+constexpr int64_t BOX_LIMIT = int64_t(1) << 40;
+int64_t box_coord(int64_t v) { return std::clamp(v, -BOX_LIMIT, BOX_LIMIT); }
+
 struct Box {
     int64_t x0, y0, x1, y1;
     Box(int64_t a, int64_t b, int64_t c, int64_t d)
-        : x0(std::min(a, c)), y0(std::min(b, d)), x1(std::max(a, c)), y1(std::max(b, d)) {}
+        : x0(box_coord(std::min(a, c))), y0(box_coord(std::min(b, d))), x1(box_coord(std::max(a, c))),
+          y1(box_coord(std::max(b, d))) {}
     bool thin() const { return x1 - x0 <= 1 || y1 - y0 <= 1; }
     bool outside(const Gfx& g) const { return x1 < g.l || x0 >= g.r || y1 < g.t || y0 >= g.b; }
     int64_t cx() const { return (x0 + x1) >> 1; }

@@ -1,5 +1,8 @@
 // Draw state, colour tables, palettes and the pixel blends.
 #include <random>
+#include <set>
+
+#include "kernel/api.h"
 
 #include "gfx_fixture.h"
 #include "graphics/graphics.h"
@@ -198,4 +201,16 @@ TEST(Bitmaps, EightToThirtyTwoBitsThroughThePalette) {
     convert_bitmap_8_to_32(px, out, 3);  // no process: the built-in colours
     EXPECT_EQ(std::vector<uint8_t>(out, out + 12),
               (std::vector<uint8_t>{0, 0, 0, 255, 0xFF, 0x00, 0x4D, 255, 0xFF, 0x00, 0x4D, 255}));
+}
+
+TEST(GraphicsApi, EveryGlobalIsRegistered) {
+    int n = 0;
+    const ApiEntry* reg = api_registered(&n);
+    std::set<std::string> names;
+    for (int i = 0; i < n; i++) names.insert(reg[i].name);
+    for (const char* g : {"cls", "fillp", "pset", "pget", "camera", "clip", "rectfill", "rect", "ovalfill", "circfill",
+                          "oval", "circ", "line", "cursor", "color", "pal", "palt", "_set_draw_target",
+                          "_blit_process_video", "_map_ram", "_unmap_ram", "peek", "poke", "peek2", "poke2", "peek4",
+                          "poke4", "peek8", "poke8", "_ppeek", "_ppeek4", "memcpy", "memset"})
+        EXPECT_TRUE(names.count(g)) << g;
 }
