@@ -1,6 +1,8 @@
 // Window geometry, video settings, title and icon, and presentation of a frame.
 #include <SDL2/SDL.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -12,6 +14,34 @@
 #include "host/window.h"
 #include "kernel/state.h"
 #include "support/harness.h"
+
+// Stand-ins over SDL's own functions (SDL is linked dynamically, so these
+// definitions win): refuse the next renderers asked for, or report an output
+// larger than the window, as a HiDPI display does.
+static int renderers_to_refuse;
+static Uint32 last_renderer_flags;
+static int output_scale = 1;
+
+SDL_Renderer* SDL_CreateRenderer(SDL_Window* window, int index, Uint32 flags) {
+    using Real = SDL_Renderer* (*)(SDL_Window*, int, Uint32);
+    static Real real = (Real)dlsym(RTLD_NEXT, "SDL_CreateRenderer");
+    last_renderer_flags = flags;
+    if (renderers_to_refuse > 0) {
+        renderers_to_refuse--;
+        SDL_SetError("refused by the test");
+        return nullptr;
+    }
+    return real(window, index, flags);
+}
+
+int SDL_GetRendererOutputSize(SDL_Renderer* renderer, int* w, int* h) {
+    using Real = int (*)(SDL_Renderer*, int*, int*);
+    static Real real = (Real)dlsym(RTLD_NEXT, "SDL_GetRendererOutputSize");
+    int r = real(renderer, w, h);
+    *w *= output_scale;
+    *h *= output_scale;
+    return r;
+}
 
 namespace {
 
@@ -141,6 +171,76 @@ TEST(Window, SlowModeFollowsActivity) {
     config.battery_saver = 0;
     end_frame();
     EXPECT_EQ(app.slow_mode, 0);
+}
+
+// Window settings known to work, made afresh: the ones a failed change falls back to.
+void make_window(int pixel_perfect) {
+    host_up();
+    config.fullscreen = 0;
+    config.pixel_perfect = pixel_perfect;
+    config.stretch = 0;
+    config.pixel_scale = 2;
+    os_apply_video_config();
+    ASSERT_NE(SDL_GetRenderer(sdl_window), nullptr);
+}
+
+TEST(Window, RendererFailureFallsBack) {
+    struct Case {
+        int refused;
+        const char* log_line;
+        bool software;
+    } cases[] = {
+        {1, "** retrying with the previous video settings\n", false},
+        {2, "** retrying with a software renderer\n", true},
+    };
+    for (const Case& c : cases) {
+        make_window(1);
+        size_t logged = log_text().size();
+        config.pixel_perfect = 0;
+        renderers_to_refuse = c.refused;
+        os_apply_video_config();
+        EXPECT_EQ(renderers_to_refuse, 0);
+        EXPECT_NE(log_text().find(c.log_line, logged), std::string::npos) << c.refused;
+        EXPECT_EQ((last_renderer_flags & SDL_RENDERER_SOFTWARE) != 0, c.software) << c.refused;
+        // The window shows the frame with the settings that worked.
+        ASSERT_NE(SDL_GetRenderer(sdl_window), nullptr);
+        EXPECT_EQ(config.pixel_perfect, 1);
+        blit_to_sdl_window_hardware(video_frame.back_page, VIDEO_WIDTH);
+    }
+    renderers_to_refuse = 0;
+}
+
+// No renderer at all: the program says so and ends with status 1.
+TEST(Window, NoRendererEndsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            make_window(1);
+            dup2(2, 1);  // standard output, where the message goes, into what the test reads
+            renderers_to_refuse = 3;
+            os_apply_video_config();
+        },
+        ::testing::ExitedWithCode(1), "could not create renderer");
+}
+
+// Renderer output twice the window: drawing is scaled so that the destination
+// rectangle stays in window units, and the pointer maps as before.
+TEST(Window, HighDpiRendererScale) {
+    make_window(1);
+    size_t logged = log_text().size();
+    output_scale = 2;
+    os_apply_video_config();
+    output_scale = 1;
+    EXPECT_NE(log_text().find("renderer_scale: 2.000000,2.000000\n", logged), std::string::npos);
+    float sx = 0, sy = 0;
+    SDL_RenderGetScale(SDL_GetRenderer(sdl_window), &sx, &sy);
+    EXPECT_EQ(sx, 2.0f);
+    EXPECT_EQ(sy, 2.0f);
+    SDL_WarpMouseInWindow(sdl_window, 500, 300);
+    std::vector<std::string> got = pump();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), "{event=\"mouse\",mx=250,my=150,mb=0}");
+    make_window(1);
 }
 
 TEST(Window, KeyNames) {
