@@ -152,6 +152,7 @@ void sonk_eval_node(SonkNodeState* nodes, int i, const SonkNodeState* par, const
 void render_node_tick_osc(SonkNodeState* n, int16_t* out, int count);
 void render_node_tick(SonkNodeState* n, int16_t* out, int count);
 void sonk_filter(SonkNodeState* n, int16_t* x, int count);
+void sonk_filter_pair(SonkNodeState* a, int16_t* xa, SonkNodeState* b, int16_t* xb, int count);
 void sonk_echo(SonkNodeState* n, int16_t* x, int count);
 void sonk_gain(SonkNodeState* n, int16_t* x, int count);
 // Runs an effect node (filter, echo, gain) over x in place.

@@ -217,12 +217,14 @@ struct OscRun {
     int fm_shift;
 };
 
+// Steps the row position c = (phase - offset) & mask directly: adding to the
+// phase and to c gives the same masked sums.
 template <bool Inside, bool Fm>
 void osc_loop(OscRun& o, int16_t* out, int count) {
-    int64_t phase = o.phase;
+    int64_t c = (o.phase - o.offset) & o.mask;
+    const int64_t last = o.mask >> 16;
     for (int i = 0; i < count; i++) {
-        int64_t c = (phase - o.offset) & o.mask;
-        int64_t i0 = c >> 16, i1 = ((c + 0x10000) & o.mask) >> 16;
+        int64_t i0 = c >> 16, i1 = (i0 + 1) & last;
         int64_t s0, s1;
         if constexpr (Inside) {
             s0 = sonk_ld16(o.row + 2 * i0);
@@ -233,11 +235,11 @@ void osc_loop(OscRun& o, int16_t* out, int count) {
         }
         int64_t v = (o.amp * (s0 + (((c & 0xFFFF) * (s1 - s0)) >> 16))) >> 14;
         out[i] = (int16_t)(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-        phase += o.step;
-        if constexpr (Fm) phase += (int64_t)o.fm[i] * (1 << o.fm_shift);
-        phase &= o.mask;
+        c += o.step;
+        if constexpr (Fm) c += (int64_t)o.fm[i] * (1 << o.fm_shift);
+        c &= o.mask;
     }
-    o.phase = phase;
+    o.phase = (c + o.offset) & o.mask;
 }
 
 }  // namespace
@@ -268,25 +270,26 @@ void render_node_tick(SonkNodeState* n, int16_t* out, int count) {
     else if (n->kind == SONK_OSC) render_node_tick_osc(n, out, count);
 }
 
-void add_buffer(int16_t* p, const int16_t* q, int count) {
+void add_buffer(int16_t* __restrict p, const int16_t* __restrict q, int count) {
     for (int i = 0; i < count; i++) p[i] = clamp16((int32_t)p[i] + q[i]);
 }
 
-void mul_buffer(int16_t* p, const int16_t* q, int shift, int count) {
+void mul_buffer(int16_t* __restrict p, const int16_t* __restrict q, int shift, int count) {
     int sh = 15 - shift;
     for (int i = 0; i < count; i++) p[i] = clamp16(((int32_t)q[i] * p[i]) >> sh);
 }
 
-void xor_buffer(int16_t* p, const int16_t* q, int count) {
+void xor_buffer(int16_t* __restrict p, const int16_t* __restrict q, int count) {
     for (int i = 0; i < count; i++) p[i] = (int16_t)(p[i] ^ q[i]);
 }
 
-void or_buffer(int16_t* p, const int16_t* q, int count) {
+void or_buffer(int16_t* __restrict p, const int16_t* __restrict q, int count) {
     for (int i = 0; i < count; i++) p[i] = (int16_t)(p[i] | q[i]);
 }
 
 // Pan gains are 0..4096, so the products fit 32 bits.
-void add_buffer_split(int16_t* l, int16_t* r, const int16_t* q, int32_t gl, int32_t gr, int count) {
+void add_buffer_split(int16_t* __restrict l, int16_t* __restrict r, const int16_t* __restrict q, int32_t gl, int32_t gr,
+                      int count) {
     for (int i = 0; i < count; i++) {
         int32_t a = l[i] + gl * q[i] / 4096, b = r[i] + gr * q[i] / 4096;
         l[i] = (int16_t)(a < -32767 ? -32767 : a > 32767 ? 32767 : a);
@@ -295,7 +298,8 @@ void add_buffer_split(int16_t* l, int16_t* r, const int16_t* q, int32_t gl, int3
 }
 
 // p · ((g · q / 4096) >> (15 − s)): the panned factor is shifted before the product.
-void mul_buffer_split(int16_t* l, int16_t* r, const int16_t* q, int32_t gl, int32_t gr, int shift, int count) {
+void mul_buffer_split(int16_t* __restrict l, int16_t* __restrict r, const int16_t* __restrict q, int32_t gl, int32_t gr,
+                      int shift, int count) {
     int sh = 15 - shift;
     for (int i = 0; i < count; i++) {
         l[i] = clamp16(l[i] * (((int64_t)gl * q[i] / 4096) >> sh));
@@ -305,25 +309,60 @@ void mul_buffer_split(int16_t* l, int16_t* r, const int16_t* q, int32_t gl, int3
 
 // ---- effects
 
-void sonk_filter(SonkNodeState* n, int16_t* x, int count) {
+namespace {
+
+struct FilterRun {
+    int64_t e, kk, dd, p, v, h;
+};
+
+FilterRun filter_start(const SonkNodeState* n) {
     int64_t k = 65536 - ((n->value[0] >> 8) & 0xFFFF);
     int64_t d = (n->value[1] >> 8) & 0xFFFF;
     int64_t a = n->value[2] >> 8;
     if (a < 0) a = 0;  // keeps the denominator at its least, 65536
-    int64_t e = ((int64_t)1 << 32) / ((((a + ((a * a) >> 16)) << 6) & ~(int64_t)0x7F) + 65536);
-    int64_t kk = (k * k) >> 16, dd = 65536 - ((d * d) >> 16);
-    int64_t p = n->lp_pos, v = n->lp_vel, h = n->hp_out;
+    FilterRun f;
+    f.e = ((int64_t)1 << 32) / ((((a + ((a * a) >> 16)) << 6) & ~(int64_t)0x7F) + 65536);
+    f.kk = (k * k) >> 16;
+    f.dd = 65536 - ((d * d) >> 16);
+    f.p = n->lp_pos;
+    f.v = n->lp_vel;
+    f.h = n->hp_out;
+    return f;
+}
+
+inline int16_t filter_sample(FilterRun& f, int16_t x) {
+    f.v += (x - f.p - f.v) * f.e / 65536;
+    int64_t p2 = f.p + f.kk * f.v / 65536;
+    int64_t H = (f.h + p2 - f.p) * f.dd;
+    f.h = H / 65536;
+    f.p = p2;
+    return (int16_t)(H < -0x7FFFFFFF ? -32767 : f.h > 32766 ? 32767 : f.h);
+}
+
+void filter_end(SonkNodeState* n, const FilterRun& f) {
+    n->lp_pos = f.p;
+    n->lp_vel = f.v;
+    n->hp_out = f.h;
+}
+
+}  // namespace
+
+void sonk_filter(SonkNodeState* n, int16_t* x, int count) {
+    FilterRun f = filter_start(n);
+    for (int i = 0; i < count; i++) x[i] = filter_sample(f, x[i]);
+    filter_end(n, f);
+}
+
+// Two independent filters in one loop: each sample's chain is serial, so the
+// pair runs in about the time of one.
+void sonk_filter_pair(SonkNodeState* a, int16_t* __restrict xa, SonkNodeState* b, int16_t* __restrict xb, int count) {
+    FilterRun fa = filter_start(a), fb = filter_start(b);
     for (int i = 0; i < count; i++) {
-        v += (x[i] - p - v) * e / 65536;
-        int64_t p2 = p + kk * v / 65536;
-        int64_t H = (h + p2 - p) * dd;
-        h = H / 65536;
-        x[i] = (int16_t)(H < -0x7FFFFFFF ? -32767 : h > 32766 ? 32767 : h);
-        p = p2;
+        xa[i] = filter_sample(fa, xa[i]);
+        xb[i] = filter_sample(fb, xb[i]);
     }
-    n->lp_pos = p;
-    n->lp_vel = v;
-    n->hp_out = h;
+    filter_end(a, fa);
+    filter_end(b, fb);
 }
 
 void sonk_echo(SonkNodeState* n, int16_t* x, int count) {

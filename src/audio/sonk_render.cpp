@@ -118,8 +118,13 @@ static void join_child(SonkChannel* ch, int j, SonkNodeState& q, int n) {
         default: break;
         }
     } else if (q.kind >= SONK_FILTER && q.kind <= SONK_GAIN) {
+        SonkNodeState* copy = q.right_index > 0 && q.right_index < 8 ? &ns[q.right_index] : nullptr;
+        if (copy && q.kind == SONK_FILTER && copy->kind == SONK_FILTER) {
+            sonk_filter_pair(&q, p, copy, ns[STEREO_NODE_INDEX].out, n);
+            return;
+        }
         sonk_apply_effect(&q, p, n);
-        if (q.right_index > 0 && q.right_index < 8) sonk_apply_effect(&ns[q.right_index], ns[STEREO_NODE_INDEX].out, n);
+        if (copy) sonk_apply_effect(copy, ns[STEREO_NODE_INDEX].out, n);
     }
 }
 
