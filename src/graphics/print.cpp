@@ -40,17 +40,36 @@ struct Printer {
     Gfx g;
     int64_t cost = 0;
 
-    Printer(Process* proc) : p(proc), c(proc->print) {}
+    // The font's 2 KB when they lie in one piece of a page. Fonts live below
+    // 0x10000, whose pages are never untouched and don't move during a print.
+    const uint8_t* font_view = nullptr;
+    // The draw-state page, which stays where it is during a print too.
+    uint8_t* ds;
 
-    // Font bytes are read one by one through the byte rule, without touching
-    // pages: a font in memory that was never touched reads as zeros.
-    uint8_t font_byte(uint32_t i) const { return mem_peek_quiet(p, (c.font + i) & ADDR_MASK); }
+    Printer(Process* proc) : p(proc), c(proc->print), ds(ds_page(proc)) { view_font(); }
 
-    int32_t cursor_x() const { return ds_i32(p, DS_CURSOR_X); }
-    int32_t cursor_y() const { return ds_i32(p, DS_CURSOR_Y); }
+    int32_t state_i32(uint32_t a) const {
+        int32_t v;
+        memcpy(&v, ds + (a & 0xFFF), 4);
+        return v;
+    }
+
+    void view_font() {
+        int32_t avail = 0;
+        const uint8_t* b = mem_view(p, c.font & ADDR_MASK, &avail);
+        font_view = b && avail >= 2048 ? b : nullptr;
+    }
+    // Otherwise font bytes are read one by one through the byte rule, without
+    // touching pages: a font in memory that was never touched reads as zeros.
+    uint8_t font_byte(uint32_t i) const {
+        return font_view && i < 2048 ? font_view[i] : mem_peek_quiet(p, (c.font + i) & ADDR_MASK);
+    }
+
+    int32_t cursor_x() const { return state_i32(DS_CURSOR_X); }
+    int32_t cursor_y() const { return state_i32(DS_CURSOR_Y); }
     void set_cursor(int64_t x, int64_t y) {
-        ds_set_i32(p, DS_CURSOR_X, sat_i32(x));
-        ds_set_i32(p, DS_CURSOR_Y, sat_i32(y));
+        int32_t v[2] = {sat_i32(x), sat_i32(y)};
+        memcpy(ds + (DS_CURSOR_X & 0xFFF), v, 8);
     }
 
     // Reads past the end give 0 and stay at the end.
@@ -80,6 +99,7 @@ struct Printer {
 // tab width from its header, then the non-zero nibbles of 0x5F59-0x5F5B.
 void Printer::load_font(uint32_t font_ptr_addr) {
     c.font = (uint32_t)ds_u8(p, font_ptr_addr) << 8;
+    view_font();
     uint8_t w = font_byte(0), wide = font_byte(1), h = font_byte(2);
     if (!w && !wide && !h) w = wide = h = 8;
     c.char_w = w;
@@ -120,23 +140,31 @@ bool Printer::draw_character(const uint8_t* rows, int32_t w, int32_t h, bool bor
     const int b = c.border && border_ok ? 1 : 0;
     const int64_t px = b * xs, py = b * ys;
     const int64_t gw = (int64_t)w * xs, gh = (int64_t)h * ys;
-    const int64_t ox = (int64_t)cursor_x() + c.off_x - ds_i32(p, DS_CAMERA_X);
-    const int64_t oy = (int64_t)cursor_y() + c.off_y - ds_i32(p, DS_CAMERA_Y) - (up ? 1 : 0);
+    const int64_t ox = (int64_t)cursor_x() + c.off_x - state_i32(DS_CAMERA_X);
+    const int64_t oy = (int64_t)cursor_y() + c.off_y - state_i32(DS_CAMERA_Y) - (up ? 1 : 0);
     if (c.solid) gfx_rectfill(g, ox - px, oy - py, ox + gw - 1, oy + gh - 1, (uint16_t)(c.bg | c.bg << 8));
     if (g.l < ox - px + w && ox - px < g.r) {
         const uint16_t col = glyph_colour();
-        // Without invert only the rows and bits a glyph has can be set.
-        const int64_t rows_drawn = std::min<int64_t>(h, 8) * ys, bits = 8 * xs;
-        const int64_t r_lo = c.invert ? -py : 0, r_hi = c.invert ? gh : std::min(gh, rows_drawn);
-        const int64_t k_lo = c.invert ? -px : 0, k_hi = c.invert ? gw : std::min(gw, bits);
-        for (int64_t r = r_lo; r < r_hi; r += ystep) {
-            int64_t gr = (r + ys) / ys;  // 1-based glyph row; r >= -ys here
-            uint8_t row = (r >= 0 && gr >= 1 && gr <= std::min(h, 8)) ? rows[gr - 1] : 0;
-            if (!row && !c.invert) continue;
-            for (int64_t k = k_lo; k < k_hi; k += xstep) {
-                int64_t bit = k >= 0 ? k / xs : -1;
-                bool on = bit >= 0 && bit < 8 && ((row >> bit) & 1);
-                if (on != (c.invert != 0)) gfx_shape(g, ox + k, oy + r, col);
+        const int64_t glyph_rows = std::min(h, 8);
+        if (c.invert) {
+            // Every pixel of the cell (and of its border) not set in the glyph.
+            for (int64_t r = -py; r < gh; r += ystep) {
+                int64_t gr = (r + ys) / ys;  // 1-based glyph row; r >= -ys here
+                uint8_t row = (r >= 0 && gr >= 1 && gr <= glyph_rows) ? rows[gr - 1] : 0;
+                for (int64_t k = -px; k < gw; k += xstep) {
+                    int64_t bit = k >= 0 ? k / xs : -1;
+                    if (!(bit >= 0 && bit < 8 && ((row >> bit) & 1))) gfx_shape(g, ox + k, oy + r, col);
+                }
+            }
+        } else {
+            // Only the glyph's set bits: pixel columns bit * xs .. + xs - 1
+            // that the x step reaches, inside the cell.
+            for (int64_t r = 0; r < std::min(gh, glyph_rows * ys); r += ystep) {
+                for (uint32_t bits = rows[r / ys]; bits; bits &= bits - 1) {
+                    int64_t bit = __builtin_ctz(bits);
+                    for (int64_t k = bit * xs; k < (bit + 1) * xs && k < gw; k++)
+                        if (k % xstep == 0) gfx_shape(g, ox + k, oy + r, col);
+                }
             }
         }
         cost += (gw * gh + 1) / 3;

@@ -6,7 +6,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <functional>
 #include <utility>
+#include <vector>
 
 #include "graphics/gfx.h"
 #include "kernel/api.h"
@@ -62,8 +67,24 @@ void host_line(const char* s) {
 int32_t camera_x(Process* p) { return ds_i32(p, DS_CAMERA_X); }
 int32_t camera_y(Process* p) { return ds_i32(p, DS_CAMERA_Y); }
 
-// Floor of a texture coordinate clamped to 0..n-1.
-inline int64_t clamp_texel(double v, int64_t n) { return std::clamp<int64_t>(sat_floor(v), 0, n - 1); }
+// Floor of a texture coordinate clamped to 0..n-1 (NaN gives 0).
+inline int64_t clamp_texel(double v, int64_t n) {
+    if (!(v >= 1)) return 0;
+    if (v >= (double)(n - 1)) return n - 1;
+    return (int64_t)v;
+}
+
+// sat_floor, quick for ordinary values: the truncating conversion gives
+// INT64_MIN for NaN and values out of range, which take the slow way.
+inline int64_t fast_floor(double a) {
+#if defined(__SSE2__)
+    int64_t i = _mm_cvttsd_si64(_mm_set_sd(a));
+    if (__builtin_expect(i == INT64_MIN, 0)) return sat_floor(a);
+    return i - (a < (double)i);
+#else
+    return sat_floor(a);
+#endif
+}
 
 // x modulo n (n > 0), non-negative: a mask for powers of two.
 inline int64_t wrap_to(int64_t x, int64_t n) {
@@ -71,6 +92,38 @@ inline int64_t wrap_to(int64_t x, int64_t n) {
     int64_t m = x % n;
     return m < 0 ? m + n : m;
 }
+
+// The sprite blend with the snapshot's masks and tables in locals of its
+// own: stores of pixel bytes (which may alias anything) then reload nothing.
+struct Blender {
+    uint8_t* pix;
+    int64_t w;
+    uint8_t rm, wm, tm;
+    uint8_t pat[8];
+    const uint8_t* tab[4];
+    explicit Blender(const Gfx& g) : pix(g.pix), w(g.w), rm(g.rm), wm(g.wm), tm(g.tm) {
+        memcpy(pat, g.pat, 8);
+        for (int i = 0; i < 4; i++) tab[i] = g.tab[i];
+    }
+    // Neither source nor destination bits reach bit 6: table 0 unless the
+    // pattern picks table 2.
+    bool low() const { return (rm | tm) <= 0x3F; }
+    void put(uint8_t* d, int64_t x, int64_t y, uint8_t sp) const {
+        uint8_t dv = *d, dm = dv & tm, s = sp & rm;
+        int t = (((pat[y & 7] >> (x & 7)) & 1) << 1) | ((s | dm) >> 6);
+        uint8_t e = tab[t][(s & 63) * 64 + (dm & 63)];
+        *d = (uint8_t)((e & wm) | (dv & ~wm));
+    }
+    // put, with a shorter way for rows that can only use table 0.
+    void put_any(uint8_t* d, int64_t x, int64_t y, uint8_t sp) const {
+        if (pat[y & 7] == 0 && low()) {
+            uint8_t dv = *d;
+            *d = (uint8_t)((tab[0][(sp & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
+        } else {
+            put(d, x, y, sp);
+        }
+    }
+};
 
 }  // namespace
 
@@ -102,15 +155,19 @@ int lua54_set_spr(lua_State* L) {
 // ---- sprites ---------------------------------------------------------------------
 
 // One row of sprite pixels src[0], src[step], ... onto row y from x0 on.
-static inline void sprite_row(const Gfx& g, int64_t x0, int64_t y, const uint8_t* src, int64_t step, int64_t n) {
-    uint8_t* d = g.pix + y * g.w + x0;
-    const uint8_t pb = g.pat[y & 7], rm = g.rm, wm = g.wm, tm = g.tm;
-    for (int64_t i = 0; i < n; i++, src += step) {
-        uint8_t dv = d[i], dm = dv & tm, s = *src & rm;
-        int t = (((pb >> ((x0 + i) & 7)) & 1) << 1) | ((s | dm) >> 6);
-        uint8_t e = g.tab[t][(s & 63) * 64 + (dm & 63)];
-        d[i] = (uint8_t)((e & wm) | (dv & ~wm));
+static inline void sprite_row(const Blender& b, int64_t x0, int64_t y, const uint8_t* src, int64_t step,
+                              int64_t n) {
+    uint8_t* d = b.pix + y * b.w + x0;
+    if (b.pat[y & 7] == 0 && b.low()) {
+        const uint8_t* t0 = b.tab[0];
+        const uint8_t rm = b.rm, wm = b.wm, tm = b.tm;
+        for (int64_t i = 0; i < n; i++, src += step) {
+            uint8_t dv = d[i];
+            d[i] = (uint8_t)((t0[(*src & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
+        }
+        return;
     }
+    for (int64_t i = 0; i < n; i++, src += step) b.put(d + i, x0 + i, y, *src);
 }
 
 int64_t draw_spr(const Gfx& g, const TypedArray* s, int64_t dx, int64_t dy, bool flip_x, bool flip_y) {
@@ -120,34 +177,80 @@ int64_t draw_spr(const Gfx& g, const TypedArray* s, int64_t dx, int64_t dy, bool
     int64_t y0 = std::max<int64_t>(dy, g.t), y1 = std::min<int64_t>(dy + H, g.b);
     if (x0 >= x1 || y0 >= y1) return 0;
     const uint8_t* data = ta_data(s);
+    const Blender b(g);
     for (int64_t y = y0; y < y1; y++) {
         int64_t sy = flip_y ? H - 1 - (y - dy) : y - dy;
         const uint8_t* row = data + sy * W;
-        if (flip_x) sprite_row(g, x0, y, row + (W - 1 - (x0 - dx)), -1, x1 - x0);
-        else sprite_row(g, x0, y, row + (x0 - dx), 1, x1 - x0);
+        if (flip_x) sprite_row(b, x0, y, row + (W - 1 - (x0 - dx)), -1, x1 - x0);
+        else sprite_row(b, x0, y, row + (x0 - dx), 1, x1 - x0);
     }
     return (x1 - x0) * (y1 - y0);
 }
 
-int64_t draw_tline_sspr(const Gfx& g, const TypedArray* s, int64_t x0, int64_t y0, int64_t x1, int64_t y1,
-                        double u0, double v0, double u1, double v1) {
-    if (!sprite_usable(s)) return 0;
+namespace {
+
+// Offsets into a sprite's bytes for the columns and rows of a scaled image,
+// kept between calls (drawing runs on the main thread only).
+std::vector<int64_t> off_x, off_y;
+
+// Blends the rectangle from (xa, ya), off_x.size() by off_y.size() pixels,
+// pixel (x, y) taking sprite byte off_y[y - ya] + off_x[x - xa].
+void blend_offsets(const Blender& b, const uint8_t* data, int64_t xa, int64_t ya) {
+    const int64_t nx = (int64_t)off_x.size(), ny = (int64_t)off_y.size();
+    const int64_t* ox = off_x.data();
+    for (int64_t j = 0; j < ny; j++) {
+        const int64_t y = ya + j;
+        const uint8_t* src = data + off_y[j];
+        uint8_t* d = b.pix + y * b.w + xa;
+        if (b.pat[y & 7] == 0 && b.low()) {
+            const uint8_t* t0 = b.tab[0];
+            const uint8_t rm = b.rm, wm = b.wm, tm = b.tm;
+            for (int64_t i = 0; i < nx; i++) {
+                uint8_t dv = d[i];
+                d[i] = (uint8_t)((t0[(src[ox[i]] & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
+            }
+        } else {
+            for (int64_t i = 0; i < nx; i++) b.put(d + i, xa + i, y, src[ox[i]]);
+        }
+    }
+}
+
+}  // namespace
+
+int64_t draw_parallel_lines(const Gfx& g, const TypedArray* s, bool horizontal, int64_t start, int64_t len,
+                            int64_t pos0, int64_t lines, double a0, double a1, bool along_u,
+                            const std::function<double(int64_t)>& across) {
+    if (!sprite_usable(s) || len < 1 || lines < 1 || g.empty()) return 0;
+    // The lines that lie inside the clip across their direction.
+    const int64_t lo = horizontal ? g.t : g.l, hi = horizontal ? g.b : g.r;
+    const int64_t i0 = std::max<int64_t>(0, lo - pos0), i1 = std::min<int64_t>(lines, hi - pos0);
+    if (i0 >= i1) return 0;
+    // Every such line is cut alike along its direction: its steps are those
+    // of the first one, and so are its coordinates along it.
     LineSteps st;
-    if (!gfx_line_steps(g, x0, y0, x1, y1, st)) return 0;
-    if (st.swapped) {
-        std::swap(u0, u1);
-        std::swap(v0, v1);
-    }
-    const double du = st.n >= 1 ? (u1 - u0) / (double)st.n : 0, dv = st.n >= 1 ? (v1 - v0) / (double)st.n : 0;
+    bool visible = horizontal ? gfx_line_steps(g, start, pos0 + i0, start + len - 1, pos0 + i0, st)
+                              : gfx_line_steps(g, pos0 + i0, start, pos0 + i0, start + len - 1, st);
+    if (!visible) return 0;
     const int64_t W = s->width, H = s->height;
-    const uint8_t* data = ta_data(s);
-    double u = u0 + (double)st.first * du, v = v0 + (double)st.first * dv;
-    for (int64_t k = st.first; k <= st.last; k++, u += du, v += dv) {
-        int64_t x = (st.X + k * st.sx) >> 16, y = (st.Y + k * st.sy) >> 16;
-        // The steps are clipped exactly; the test only guards the target.
-        if (g.inside(x, y)) gfx_sprite_at(g, (int32_t)x, (int32_t)y, data[clamp_texel(v, H) * W + clamp_texel(u, W)]);
-    }
-    return st.last - st.first + 1;
+    const int64_t along_n = along_u ? W : H, across_n = along_u ? H : W;
+    const int64_t along_scale = along_u ? 1 : W, across_scale = along_u ? W : 1;
+    // Steps run one pixel apart (a line of len pixels has len - 1 steps).
+    const int64_t first_pos = horizontal ? (st.X + st.first * st.sx) >> 16 : (st.Y + st.first * st.sy) >> 16;
+    // The line drawer's clip is exact; this only guards the target.
+    const int64_t alo = horizontal ? g.l : g.t, ahi = horizontal ? g.r : g.b;
+    if (first_pos < alo || first_pos + (st.last - st.first) >= ahi) return 0;
+    std::vector<int64_t>& along = horizontal ? off_x : off_y;
+    std::vector<int64_t>& across_off = horizontal ? off_y : off_x;
+    along.clear();
+    across_off.clear();
+    const double da = st.n >= 1 ? (a1 - a0) / (double)st.n : 0;
+    double a = a0 + (double)st.first * da;
+    for (int64_t k = st.first; k <= st.last; k++, a += da) along.push_back(clamp_texel(a, along_n) * along_scale);
+    for (int64_t i = i0; i < i1; i++) across_off.push_back(clamp_texel(across(i), across_n) * across_scale);
+    const Blender b(g);
+    if (horizontal) blend_offsets(b, ta_data(s), first_pos, pos0 + i0);
+    else blend_offsets(b, ta_data(s), pos0 + i0, first_pos);
+    return (i1 - i0) * (st.last - st.first + 1);
 }
 
 namespace {
@@ -196,26 +299,20 @@ int64_t draw_sspr(const Gfx& g, const TypedArray* s, int64_t sx, int64_t sy, int
     cut_axis(sy, sh, dy, dh, flip_y, s->height);
     if (sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return 0;
     const double su = (double)sw / (double)dw, sv = (double)sh / (double)dh;
-    int64_t cost = 0;
     if (dh < dw) {
-        // Rows outside the clip draw nothing: only the visible ones are walked.
-        int64_t r0 = std::max<int64_t>(0, g.t - dy), r1 = std::min<int64_t>(dh, g.b - dy);
+        // dh rows from dx to dx + dw - 1; u runs along them, v is per row.
         double ua = (double)sx + su / 2, ub = (double)sx + (double)sw - su / 2;
         if (flip_x) std::swap(ua, ub);
-        for (int64_t r = r0; r < r1; r++) {
-            double v = (double)(flip_y ? dh - 1 - r : r) * sv + (double)sy + sv / 2;
-            cost += draw_tline_sspr(g, s, dx, dy + r, dx + dw - 1, dy + r, ua, v, ub, v);
-        }
-    } else {
-        int64_t c0 = std::max<int64_t>(0, g.l - dx), c1 = std::min<int64_t>(dw, g.r - dx);
-        double va = (double)sy + sv / 2, vb = (double)sy + (double)sh - sv / 2;
-        if (flip_y) std::swap(va, vb);
-        for (int64_t c = c0; c < c1; c++) {
-            double u = (double)(flip_x ? dw - 1 - c : c) * su + (double)sx + su / 2;
-            cost += draw_tline_sspr(g, s, dx + c, dy, dx + c, dy + dh - 1, u, va, u, vb);
-        }
+        return draw_parallel_lines(g, s, true, dx, dw, dy, dh, ua, ub, true, [&](int64_t r) {
+            return (double)(flip_y ? dh - 1 - r : r) * sv + (double)sy + sv / 2;
+        });
     }
-    return cost;
+    // dw columns from dy to dy + dh - 1; v runs along them, u is per column.
+    double va = (double)sy + sv / 2, vb = (double)sy + (double)sh - sv / 2;
+    if (flip_y) std::swap(va, vb);
+    return draw_parallel_lines(g, s, false, dy, dh, dx, dw, va, vb, false, [&](int64_t c) {
+        return (double)(flip_x ? dw - 1 - c : c) * su + (double)sx + su / 2;
+    });
 }
 
 int lua54_spr(lua_State* L) {
@@ -317,7 +414,9 @@ int lua54_blit(lua_State* L) {
     } else {
         for (int64_t row = 0; row < h; row++) memmove(d + row * dstride, s + row * sstride, (size_t)(w * es));
     }
-    spend_cpu(w * h / 64);
+    // Charged per 64 bytes copied: elements wider than a byte cost as much
+    // host time as that many bytes.
+    spend_cpu(w * h * es / 64);
     return 0;
 }
 
@@ -325,29 +424,24 @@ int lua54_blit(lua_State* L) {
 
 namespace {
 
-// A cell through textured lines: scaled to tw x th, or rotated.
+// A cell through textured lines: th rows of tw pixels, scaled or rotated.
 int64_t draw_cell_scaled(const Gfx& g, const TypedArray* s, int64_t cx, int64_t cy, int64_t tw, int64_t th,
                          uint16_t cell) {
     const bool fx = cell & 0x4000, fy = cell & 0x8000, rot = cell & 0x2000;
     const double W = s->width, H = s->height;
-    int64_t r0 = std::max<int64_t>(0, g.t - cy), r1 = std::min<int64_t>(th, g.b - cy);
-    int64_t cost = 0;
-    for (int64_t r = r0; r < r1; r++) {
-        double across = (double)(fy ? th - 1 - r : r);
-        if (!rot) {
-            double step = H / (double)th, v = across * step + step / 2;
-            double ua = W / (double)tw / 2, ub = W - ua;
-            if (fx) std::swap(ua, ub);
-            cost += draw_tline_sspr(g, s, cx, cy + r, cx + tw - 1, cy + r, ua, v, ub, v);
-        } else {
-            // Row r of the cell runs down column r of the sprite.
-            double step = W / (double)th, u = across * step + step / 2;
-            double va = H / (double)tw / 2, vb = H - va;
-            if (fx) std::swap(va, vb);
-            cost += draw_tline_sspr(g, s, cx, cy + r, cx + tw - 1, cy + r, u, va, u, vb);
-        }
+    if (!rot) {
+        double step = H / (double)th, ua = W / (double)tw / 2, ub = W - ua;
+        if (fx) std::swap(ua, ub);
+        return draw_parallel_lines(g, s, true, cx, tw, cy, th, ua, ub, true, [&](int64_t r) {
+            return (double)(fy ? th - 1 - r : r) * step + step / 2;
+        });
     }
-    return cost;
+    // Row r of the cell runs down column r of the sprite.
+    double step = W / (double)th, va = H / (double)tw / 2, vb = H - va;
+    if (fx) std::swap(va, vb);
+    return draw_parallel_lines(g, s, true, cx, tw, cy, th, va, vb, false, [&](int64_t r) {
+        return (double)(fy ? th - 1 - r : r) * step + step / 2;
+    });
 }
 
 // A tile size argument: the draw state's (0 meaning 256) when absent, an
@@ -476,6 +570,108 @@ int lua54_fget(lua_State* L) {
 
 // ---- textured lines ---------------------------------------------------------------
 
+namespace {
+
+// One axis of tline3d's texel address: the coordinate floored, masked with
+// wrap - 1 (16 bits), offset, then taken modulo the source size.
+struct TexAxis {
+    int64_t off, mask, n;
+    template <bool POW2>
+    int64_t at(double a) const {
+        int64_t v = off + (fast_floor(a) & mask);
+        return POW2 ? v & (n - 1) : wrap_to(v, n);
+    }
+    bool pow2() const { return (n & (n - 1)) == 0; }
+};
+
+struct TLine {
+    const Gfx& g;
+    const LineSteps& st;
+    int64_t first, last;
+    double u, v, w, du, dv, dw;
+    TexAxis ax, ay;
+
+    // The line drawer's clip is exact and the steps move monotonically, so
+    // both end points inside the clip put every step inside; this only guards
+    // the target.
+    bool inside() const {
+        return g.inside((st.X + first * st.sx) >> 16, (st.Y + first * st.sy) >> 16) &&
+               g.inside((st.X + last * st.sx) >> 16, (st.Y + last * st.sy) >> 16);
+    }
+
+    // UNIT_W: w is 1 all along, so u / w is u itself. POW2: both sizes are
+    // powers of two. FAST: masks 0x3F and no pattern, so only table 0 is used
+    // and the destination's two high bits are kept.
+    template <bool UNIT_W, bool POW2, bool FAST>
+    int64_t u8(const TypedArray* src) {
+        const uint8_t* data = ta_data(src);
+        const int64_t W = src->width;
+        const Blender b(g);
+        const uint8_t* t0 = b.tab[0];
+        if (!inside()) return 0;
+        // Locals throughout: pixel stores may alias anything reached through this.
+        const int64_t sx = st.sx, sy = st.sy;
+        const TexAxis ax = this->ax, ay = this->ay;
+        double u = this->u, v = this->v, w = this->w;
+        const double du = this->du, dv = this->dv, dw = this->dw;
+        int64_t X = st.X + first * sx, Y = st.Y + first * sy;
+        for (int64_t k = first; k <= last; k++, u += du, v += dv, w += dw, X += sx, Y += sy) {
+            int64_t x = X >> 16, y = Y >> 16;
+            double uw = UNIT_W ? u : u / w, vw = UNIT_W ? v : v / w;
+            uint8_t t = data[ay.at<POW2>(vw) * W + ax.at<POW2>(uw)];
+            uint8_t* d = b.pix + y * b.w + x;
+            if (FAST) *d = (uint8_t)((t0[(t & 63) << 6 | (*d & 63)] & 0x3F) | (*d & 0xC0));
+            else b.put_any(d, x, y, t);
+        }
+        return last - first + 1;
+    }
+
+    template <bool UNIT_W, bool POW2>
+    int64_t map(const TypedArray* src) {
+        const int16_t* cells = ta_elems<int16_t>(src);
+        const int64_t W = src->width;
+        const Blender b(g);
+        const TypedArray* const* slots = g.p->spr.slot;
+        // Neighbouring pixels mostly share a cell: its sprite is looked up once.
+        int32_t last_cell = -1;
+        const uint8_t* sd = nullptr;
+        int64_t sw = 1, sh = 1;
+        bool spow2 = true;
+        if (!inside()) return 0;
+        // Locals throughout: pixel stores may alias anything reached through this.
+        const int64_t sx = st.sx, sy = st.sy;
+        const TexAxis ax = this->ax, ay = this->ay;
+        double u = this->u, v = this->v, w = this->w;
+        const double du = this->du, dv = this->dv, dw = this->dw;
+        int64_t X = st.X + first * sx, Y = st.Y + first * sy;
+        for (int64_t k = first; k <= last; k++, u += du, v += dv, w += dw, X += sx, Y += sy) {
+            int64_t x = X >> 16, y = Y >> 16;
+            double uw = UNIT_W ? u : u / w, vw = UNIT_W ? v : v / w;
+            uint16_t cell = (uint16_t)cells[ay.at<POW2>(vw) * W + ax.at<POW2>(uw)];
+            if (cell != last_cell) {
+                last_cell = cell;
+                const TypedArray* s = slots[cell & 0x1FFF];
+                sd = sprite_usable(s) ? ta_data(s) : nullptr;
+                sw = sd ? s->width : 1;
+                sh = sd ? s->height : 1;
+                spow2 = (sw & (sw - 1)) == 0 && (sh & (sh - 1)) == 0;
+            }
+            uint8_t colour = 0;
+            if (sd) {
+                int64_t fx = fast_floor(uw * (double)sw), fy = fast_floor(vw * (double)sh);
+                int64_t px = spow2 ? fx & (sw - 1) : wrap_to(fx, sw), py = spow2 ? fy & (sh - 1) : wrap_to(fy, sh);
+                if (cell & 0x4000) px = sw - 1 - px;
+                if (cell & 0x8000) py = sh - 1 - py;
+                colour = sd[py * sw + px];
+            }
+            b.put_any(b.pix + y * b.w + x, x, y, colour);
+        }
+        return last - first + 1;
+    }
+};
+
+}  // namespace
+
 int64_t draw_tline3d(const Gfx& g, const TypedArray* src, int64_t flags, double x0, double y0, double x1, double y1,
                      double u0, double v0, double u1, double v1, double w0, double w1, bool fast_ok) {
     const int tag = ta_tag(src);
@@ -490,68 +686,40 @@ int64_t draw_tline3d(const Gfx& g, const TypedArray* src, int64_t flags, double 
     const double ax = std::fabs(x1 - x0), ay = std::fabs(y1 - y0);
     double len = std::max(ax, ay);
     if (!(len > 0)) len = 1e-5;
-    const double du = (u1 - u0) / len, dv = (v1 - v0) / len, dw = (w1 - w0) / len;
     const double f = std::fmod(ax >= ay ? x0 : y0, 1.0);
     LineSteps st;
     if (!gfx_line_steps(g, sat_f2i32(x0), sat_f2i32(y0), sat_f2i32(x1), sat_f2i32(y1), st)) return 0;
     int64_t last = (flags & 0x100) ? std::min(st.last, st.n - 1) : st.last;
     if (last < st.first) return 0;
-    double u = u0 + (double)st.first * du, v = v0 + (double)st.first * dv, w = w0 + (double)st.first * dw;
+    TLine t{g, st, st.first, last, 0, 0, 0, (u1 - u0) / len, (v1 - v0) / len, (w1 - w0) / len, {}, {}};
+    t.u = u0 + (double)st.first * t.du;
+    t.v = v0 + (double)st.first * t.dv;
+    t.w = w0 + (double)st.first * t.dw;
     if (flags & 0x200) {
-        u += (1 - f) * du;
-        v += (1 - f) * dv;
+        t.u += (1 - f) * t.du;
+        t.v += (1 - f) * t.dv;
     }
     Process* p = g.p;
-    const int64_t W = src->width, H = src->height;
-    const int64_t uoff = ds_i16(p, DS_TLINE), voff = ds_i16(p, DS_TLINE + 2);
-    const int64_t umask = (uint16_t)(ds_i16(p, DS_TLINE + 4) - 1), vmask = (uint16_t)(ds_i16(p, DS_TLINE + 6) - 1);
-    auto texel = [&](double a, int64_t off, int64_t mask, int64_t n) {
-        return wrap_to(off + (sat_floor(a) & mask), n);
-    };
-    const int64_t count = last - st.first + 1;
+    t.ax = {ds_i16(p, DS_TLINE), (uint16_t)(ds_i16(p, DS_TLINE + 4) - 1), src->width};
+    t.ay = {ds_i16(p, DS_TLINE + 2), (uint16_t)(ds_i16(p, DS_TLINE + 6) - 1), src->height};
+    const bool unit_w = w0 == 1 && w1 == 1;
     if (tag == UT_U8) {
-        const uint8_t* data = ta_data(src);
+        // The cost is halved when the masks are 0x3F and pattern row 0 is clear.
         const bool fast = g.rm == 0x3F && g.wm == 0x3F && g.tm == 0x3F && g.pat[0] == 0;
-        uint64_t pattern = 0;
+        uint64_t pattern;
         memcpy(&pattern, g.pat, 8);
-        if (fast && fast_ok && pattern == 0) {
-            // Table 0 only: the texel's row, the destination's column, the
-            // destination's two high bits kept.
-            for (int64_t k = st.first; k <= last; k++, u += du, v += dv, w += dw) {
-                int64_t x = (st.X + k * st.sx) >> 16, y = (st.Y + k * st.sy) >> 16;
-                if (!g.inside(x, y)) continue;
-                uint8_t t = data[texel(v / w, voff, vmask, H) * W + texel(u / w, uoff, umask, W)];
-                uint8_t* d = g.pix + y * g.w + x;
-                *d = (uint8_t)((g.tab[0][(t & 63) << 6 | (*d & 63)] & 0x3F) | (*d & 0xC0));
-            }
-        } else {
-            for (int64_t k = st.first; k <= last; k++, u += du, v += dv, w += dw) {
-                int64_t x = (st.X + k * st.sx) >> 16, y = (st.Y + k * st.sy) >> 16;
-                if (!g.inside(x, y)) continue;
-                gfx_sprite_at(g, (int32_t)x, (int32_t)y,
-                              data[texel(v / w, voff, vmask, H) * W + texel(u / w, uoff, umask, W)]);
-            }
-        }
+        const bool table0 = fast && fast_ok && pattern == 0;
+        const bool pow2 = t.ax.pow2() && t.ay.pow2();
+        int64_t count;
+        if (unit_w && pow2) count = table0 ? t.u8<true, true, true>(src) : t.u8<true, true, false>(src);
+        else if (unit_w) count = table0 ? t.u8<true, false, true>(src) : t.u8<true, false, false>(src);
+        else if (pow2) count = table0 ? t.u8<false, true, true>(src) : t.u8<false, true, false>(src);
+        else count = table0 ? t.u8<false, false, true>(src) : t.u8<false, false, false>(src);
         return fast ? count / 2 : count;
     }
-    const int16_t* cells = ta_elems<int16_t>(src);
-    for (int64_t k = st.first; k <= last; k++, u += du, v += dv, w += dw) {
-        int64_t x = (st.X + k * st.sx) >> 16, y = (st.Y + k * st.sy) >> 16;
-        if (!g.inside(x, y)) continue;
-        double uw = u / w, vw = v / w;
-        uint16_t cell = (uint16_t)cells[texel(vw, voff, vmask, H) * W + texel(uw, uoff, umask, W)];
-        const TypedArray* s = p->spr.slot[cell & 0x1FFF];
-        uint8_t colour = 0;
-        if (sprite_usable(s)) {
-            int64_t sw = s->width, sh = s->height;
-            int64_t px = wrap_to(sat_floor(uw * (double)sw), sw), py = wrap_to(sat_floor(vw * (double)sh), sh);
-            if (cell & 0x4000) px = sw - 1 - px;
-            if (cell & 0x8000) py = sh - 1 - py;
-            colour = ta_data(s)[py * sw + px];
-        }
-        gfx_sprite_at(g, (int32_t)x, (int32_t)y, colour);
-    }
-    return count;
+    const bool pow2 = t.ax.pow2() && t.ay.pow2();
+    if (unit_w) return pow2 ? t.map<true, true>(src) : t.map<true, false>(src);
+    return pow2 ? t.map<false, true>(src) : t.map<false, false>(src);
 }
 
 int lua54_tline3d(lua_State* L) {

@@ -1,6 +1,7 @@
 // Sprites, raw copies between arrays, maps and textured lines.
 #pragma once
 #include <cstdint>
+#include <functional>
 
 struct TypedArray;
 struct Process;
@@ -26,10 +27,14 @@ bool sprite_usable(const TypedArray* s);
 // The whole sprite with its top-left at (dx, dy), flipped as asked, through
 // the sprite blend; returns the pixels drawn.
 int64_t draw_spr(const Gfx& g, const TypedArray* s, int64_t dx, int64_t dy, bool flip_x, bool flip_y);
-// A line of the line drawer's steps sampling the sprite from (u0, v0) to
-// (u1, v1); texel fetches are clamped to the sprite. Returns the pixels drawn.
-int64_t draw_tline_sspr(const Gfx& g, const TypedArray* s, int64_t x0, int64_t y0, int64_t x1, int64_t y1,
-                        double u0, double v0, double u1, double v1);
+// `lines` parallel textured lines of len pixels from `start` (along x when
+// horizontal, else along y), line i at pos0 + i in the other axis, each
+// stepped and clipped by the line drawer. The texture coordinate along the
+// lines runs from a0 to a1 (u when along_u, else v); the other one is
+// across(i). Texel fetches are clamped to the sprite. Returns the pixels drawn.
+int64_t draw_parallel_lines(const Gfx& g, const TypedArray* s, bool horizontal, int64_t start, int64_t len,
+                            int64_t pos0, int64_t lines, double a0, double a1, bool along_u,
+                            const std::function<double(int64_t)>& across);
 // The source rectangle (sx, sy, sw, sh) stretched onto (dx, dy, dw, dh);
 // negative destination sizes mirror. Returns the textured-line costs.
 int64_t draw_sspr(const Gfx& g, const TypedArray* s, int64_t sx, int64_t sy, int64_t sw, int64_t sh, int64_t dx,
