@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -48,7 +49,12 @@ std::vector<std::string> host_folder_names(const std::string& path) {
 
 Decoded decode_image(const std::string& kind, const std::string& host_path) {
     Decoded d;
-    std::string raw = host_path + ".decoded";
+    // A private file: tests run in parallel and may decode the same picture.
+    char raw_name[] = "/tmp/orvanta_decoded_XXXXXX";
+    int fd = mkstemp(raw_name);
+    if (fd < 0) return d;
+    close(fd);
+    std::string raw = raw_name;
     std::string cmd = "/usr/bin/python3 " ORVANTA_SOURCE_DIR "/tests/capture/image_info.py " + kind + " '" +
                       host_path + "' '" + raw + "' 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
