@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "audio/sonk.h"
 #include "graphics/video.h"
 #include "host/host.h"
 #include "host/window.h"
@@ -31,6 +32,7 @@ int main() {
     snprintf(config.home, sizeof config.home, "/tmp/orvanta_bench_host");
     tolo_mkdir(config.home);
     config.fullscreen = 0;
+    sonk_init();  // the sound device's callback mixes from the first buffer
     os_system_init();
     host_started = 1;
     for (int i = 0; i < VIDEO_WIDTH * VIDEO_HEIGHT; i++) video_frame.back_page[i] = (uint32_t)i * 2654435761u >> 8;
