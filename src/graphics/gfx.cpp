@@ -196,11 +196,9 @@ bool gfx_line_steps(const Gfx& g, int64_t x0, int64_t y0, int64_t x1, int64_t y1
 int64_t gfx_line(const Gfx& g, int64_t x0, int64_t y0, int64_t x1, int64_t y1, uint32_t c) {
     LineSteps s;
     if (!gfx_line_steps(g, x0, y0, x1, y1, s)) return 0;
-    for (int64_t k = s.first; k <= s.last; k++) {
-        int64_t x = (s.X + k * s.sx) >> 16, y = (s.Y + k * s.sy) >> 16;
-        // The steps are clipped exactly; the test only guards the target.
-        if (g.inside(x, y)) gfx_shape_at(g, (int32_t)x, (int32_t)y, c);
-    }
+    // The steps are clipped exactly; the plotter's test only guards the target.
+    GfxPlotter plot(g, c);
+    for (int64_t k = s.first; k <= s.last; k++) plot((s.X + k * s.sx) >> 16, (s.Y + k * s.sy) >> 16);
     return s.last - s.first + 1;
 }
 
@@ -238,16 +236,19 @@ void midpoint_walk(int64_t a_, int64_t b_, Visit visit) {
     const I a = a_, b = b_, a2 = a * a, b2 = b * b;
     const I crit1 = -(a2 / 4 + a % 2 + b2), crit2 = -(b2 / 4 + b % 2 + a2), crit3 = -(b2 / 4 + b % 2);
     I t = -a2 * b, dxt = 0, dyt = -2 * a2 * b, x = 0, y = b;
+    I b2x = 0, a2y = a2 * b;  // b2 * x and a2 * y, kept as x and y step
     while (y >= 0 && x <= a) {
-        int step = (t + b2 * x <= crit1 || t + a2 * y <= crit3) ? 0 : (t - a2 * y > crit2) ? 1 : 2;
+        int step = (t + b2x <= crit1 || t + a2y <= crit3) ? 0 : (t - a2y > crit2) ? 1 : 2;
         visit((int64_t)x, (int64_t)y, step);
         if (step != 1) {
             x += 1;
+            b2x += b2;
             dxt += 2 * b2;
             t += dxt;
         }
         if (step != 0) {
             y -= 1;
+            a2y -= a2;
             dyt += 2 * a2;
             t += dyt;
         }
@@ -279,19 +280,20 @@ int64_t gfx_oval(const Gfx& g, int64_t x0, int64_t y0, int64_t x1, int64_t y1, u
     const int64_t cx = bx.cx(), cy = bx.cy();
     const int ox = bx.ox(), oy = bx.oy();
     int64_t cost = 0;
+    GfxPlotter plot(g, c);
     walk(bx.a(), bx.b(), [&](int64_t x, int64_t y, int) {
         int pts = 1;
-        gfx_shape(g, cx + ox + x, cy + oy + y, c);
+        plot(cx + ox + x, cy + oy + y);
         if (oy || y) {
             if (ox || x) {
-                gfx_shape(g, cx - x, cy - y, c);
+                plot(cx - x, cy - y);
                 pts++;
             }
-            gfx_shape(g, cx + ox + x, cy - y, c);
+            plot(cx + ox + x, cy - y);
             pts++;
         }
         if (ox || x) {
-            gfx_shape(g, cx - x, cy + oy + y, c);
+            plot(cx - x, cy + oy + y);
             pts++;
         }
         cost += 1 + pts;

@@ -175,6 +175,29 @@ inline void gfx_sprite_at(const Gfx& g, int32_t x, int32_t y, uint8_t sp) {
     *d = (uint8_t)((e & g.wm) | (dv & ~g.wm));
 }
 
+// Many pixels of one colour (outlines, lines): clipped shape blends, one table
+// lookup a pixel when the pattern is uniform and the table row is known.
+struct GfxPlotter {
+    const Gfx& g;
+    uint32_t c;
+    const uint8_t* trow;  // null: the general blend
+    explicit GfxPlotter(const Gfx& gfx, uint32_t colour) : g(gfx), c(colour), trow(nullptr) {
+        const GfxPen& pen = gfx_pen(g, c);
+        bool zeros = true, ones = true;
+        for (uint8_t r : g.pat) zeros = zeros && r == 0, ones = ones && r == 0xFF;
+        if (zeros || ones) trow = pen.trow[ones];
+    }
+    void at(int32_t x, int32_t y) const {
+        if (!trow) return gfx_shape_at(g, x, y, c);
+        uint8_t* d = g.pix + (int64_t)y * g.w + x;
+        uint8_t dv = *d;
+        *d = (uint8_t)((trow[dv & g.tm] & g.wm) | (dv & ~g.wm));
+    }
+    void operator()(int64_t x, int64_t y) const {
+        if (g.inside(x, y)) at((int32_t)x, (int32_t)y);
+    }
+};
+
 // Clipped shape blend of one pixel.
 inline void gfx_shape(const Gfx& g, int64_t x, int64_t y, uint32_t c) {
     if (g.inside(x, y)) gfx_shape_at(g, (int32_t)x, (int32_t)y, c);
