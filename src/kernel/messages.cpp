@@ -36,11 +36,33 @@ void log_dropped(const Process* p, int64_t n) {
 
 Process* window_manager() { return get_process(3); }
 
+// The capacity a queue is made with (Process creation) and shrinks back to.
+constexpr int64_t QUEUE_START_SIZE = 16384;
+
 }  // namespace
 
 // A queue's pending messages are its bytes from the cursor to the length: popping moves the
 // cursor, and the consumed front is cut away only once it is the larger part, so reading
 // many small messages from a long queue costs no more than the messages themselves.
+int64_t user_queue_bytes() {
+    int64_t n = 0;
+    for (int i = 0; i < get_process_count(); i++) {
+        const Process* p = get_process_by_index(i);
+        if (p->pid >= 4 && p->queue) n += (int64_t)p->queue->capacity;
+    }
+    return n;
+}
+
+// Moves the pending bytes to the front.
+static void compact(ByteBuffer* q) {
+    if (q->cursor <= 0) return;
+    int32_t rest = q->length - q->cursor;
+    memmove(q->bytes, q->bytes + q->cursor, (size_t)rest);
+    q->length = rest;
+    q->cursor = 0;
+    q->bytes[rest] = 0;
+}
+
 bool send_process_message_bytes(Process* p, const void* text, int64_t n) {
     if (!p || !p->queue || n < 0) return false;
     ByteBuffer* q = p->queue;
@@ -48,7 +70,18 @@ bool send_process_message_bytes(Process* p, const void* text, int64_t n) {
         log_dropped(p, n);
         return false;
     }
-    if (!ballocate(q, (int64_t)q->length + n + 1)) return false;
+    int64_t need = (int64_t)q->length + n + 1;
+    if (need + 1 > (int64_t)q->capacity) {
+        compact(q);
+        need = (int64_t)q->length + n + 1;
+        // Growing doubles what is needed: that growth must fit the user processes' share.
+        if (p->pid >= 4 && need + 1 > (int64_t)q->capacity &&
+            user_queue_bytes() + 2 * (need + 1) - (int64_t)q->capacity > MESSAGE_QUEUES_TOTAL_LIMIT) {
+            log_dropped(p, n);
+            return false;
+        }
+    }
+    if (!ballocate(q, need)) return false;
     if (n) memcpy(q->bytes + q->length, text, (size_t)n);
     q->length += (int32_t)n;
     q->bytes[q->length++] = 0;
@@ -86,15 +119,17 @@ ByteBuffer* read_process_message(Process* p, ByteBuffer* dst) {
     bclear(dst);
     bappend_bytes(dst, start, text_len);
     q->cursor += end ? text_len + 1 : avail;
-    if (q->cursor >= q->length) q->length = q->cursor = 0;
-    else if (q->cursor > q->length - q->cursor) {
+    if (q->cursor >= q->length) {
+        q->length = q->cursor = 0;
+        // A drained queue gives back what a burst made it grow to.
+        if (q->capacity > 4 * QUEUE_START_SIZE) {
+            destroy_buffer(q);
+            p->queue = create_buffer_2(QUEUE_START_SIZE, BUF_TAG_QUEUE);
+        }
+    } else if (q->cursor > q->length - q->cursor) {
         // Only the pending bytes move: clearing the whole capacity (as bcrop does) would cost
         // a queue that once grew large its full size on every crop.
-        int32_t rest = q->length - q->cursor;
-        memmove(q->bytes, q->bytes + q->cursor, (size_t)rest);
-        q->length = rest;
-        q->cursor = 0;
-        q->bytes[rest] = 0;
+        compact(q);
     }
     return dst;
 }

@@ -8,6 +8,12 @@ struct lua_State;
 
 // A queue holds at most this many bytes; messages that would pass it are dropped and logged.
 constexpr int64_t MESSAGE_QUEUE_LIMIT = 64LL << 20;
+// The queues of all user processes (pid 4 and up) together hold at most this many
+// bytes; the system's own processes (pids 1-3) have only their per-queue limit, so
+// no flood can cut them off from input and reports.
+constexpr int64_t MESSAGE_QUEUES_TOTAL_LIMIT = 256LL << 20;
+// Bytes the queues of user processes hold now.
+int64_t user_queue_bytes();
 
 // Append a text and its 0 byte to a process's queue; a NULL process is ignored.
 // Return false when the message was dropped (no process, or the queue is full).

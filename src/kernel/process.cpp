@@ -423,10 +423,17 @@ static void out_of_memory_path(Process* p) {
     remove_process(p);
 }
 
+// Cycles charged in this frame past the budgets of the slices that ran: native calls
+// that overshot. Beyond the limit no user slice starts until the next frame, so no
+// number of processes can make one frame's host work long.
+static int64_t frame_overrun;
+constexpr int64_t FRAME_OVERRUN_LIMIT = 2 * (int64_t)FRAME_CYCLES;
+
 int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
     Process* caller = cproc;
     if (!p || p->running) return 0;  // a running state is never resumed again
     if (p->pid >= 4 && app.exclusive_pid && app.exclusive_pid != (int64_t)p->pid) return 0;
+    if (p->pid >= 4 && frame_overrun > FRAME_OVERRUN_LIMIT) return 0;
     if (!config.headless && p->pid >= 4 && !app.boot_finished && boot_get_time() < 1250) return 0;
     if (p->state != PROC_RUNNING || !p->L) return 0;
 
@@ -448,18 +455,24 @@ int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
     cpu_superyielding = 0;
 
     lua_State* L = p->L;
-    int nres = 0;
+    int status = LUA_YIELD;
     Process* saved_slice = slice_process;
     slice_process = p;
-    p->running++;
-    // The resuming thread carries the C-call depth across nested slices.
-    if (!from && caller) from = caller->L;
-    int status = lua_resume(L, from, 0, &nres);
-    p->running--;
-    if (status == LUA_YIELD && nres > 0) lua_pop(L, nres);
+    // A user process whose whole slice goes to its debt does not run: even one
+    // instruction could be another call as costly as the one it is paying for.
+    if (p->pid < 4 || cpu_cycles < cpu_cycles_max) {
+        int nres = 0;
+        p->running++;
+        // The resuming thread carries the C-call depth across nested slices.
+        if (!from && caller) from = caller->L;
+        status = lua_resume(L, from, 0, &nres);
+        p->running--;
+        if (status == LUA_YIELD && nres > 0) lua_pop(L, nres);
+    }
 
     int32_t used = cpu_cycles;
     if (used > cpu_cycles_max) {
+        frame_overrun += (int64_t)used - cpu_cycles_max;
         p->debt = sat_add_i32(p->debt, (int64_t)used - cpu_cycles_max);
         used = cpu_cycles_max + 1;
     }
@@ -545,6 +558,7 @@ void prepare_processes_for_frame() {
         }
     }
     total_frame_cycles = 0;
+    frame_overrun = 0;
     cpu_cycles = 0;  // charges made outside any slice don't build up across frames
 }
 

@@ -13,6 +13,9 @@
 //   --@ home PATH TEXT   before the start, TEXT is written to PATH in the app-data folder
 // TEXT may hold \n, \\ and \xHH escapes, and @HOME@ for the app-data folder (with its
 // trailing "/"). The program may read its own case text as /case.lua.
+//
+// HOSTILE_DEBUG=1 in the environment keeps each case's folder (its output, log and
+// app-data) and writes every frame that took more than 20 ms of host time to the output.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -212,6 +215,7 @@ Process* find_watcher(uint64_t pid) {
         system_frame();
         int64_t cpu = now_ns(CLOCK_THREAD_CPUTIME_ID) - c0, wall = now_ns(CLOCK_MONOTONIC) - w0;
         if (cpu > r->worst_cpu_ns) r->worst_cpu_ns = cpu, r->worst_cpu_frame = i;
+        if (getenv("HOSTILE_DEBUG") && cpu > 20000000) fprintf(stderr, "frame %d: %lld ms\n", i, (long long)(cpu / 1000000));
         if (wall > r->worst_wall_ns) r->worst_wall_ns = wall, r->worst_wall_frame = i;
         // The watcher is checked from the frame after the one that made it.
         Process* w = find_watcher(watcher);
@@ -392,7 +396,7 @@ TEST_P(Hostile, HostStaysUpAndBounded) {
     }
 
     munmap(r, sizeof *r);
-    if (!HasFailure()) nftw(f.root.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS);
+    if (!HasFailure() && !getenv("HOSTILE_DEBUG")) nftw(f.root.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS);
     else printf("hostile %s: kept %s\n", c.name.c_str(), f.root.c_str());
 }
 

@@ -137,6 +137,35 @@ TEST_F(ProcessTest, DebtFromOverrun) {
     EXPECT_LE(p->debt, MAX_DEBT - FRAME_CYCLES + 10);
 }
 
+// Work that overshoots a slice is paid for before the process runs again, and a
+// frame's overshoots together are bounded: no number of processes makes one frame long.
+TEST_F(ProcessTest, OvershootsArePaidBeforeRunningAndBoundedPerFrame) {
+    system_trio();
+    const char* costly = "while true do out(pid()) burn(279620 * 3 // 2) end";
+    Process* a = spawn(costly);  // pid 4
+    Process* b = spawn(costly);  // pid 5
+    Process* c = spawn(costly);  // pid 6
+    prepare_processes_for_frame();
+    run_process_slice(a, 0.1);
+    run_process_slice(b, 0.1);
+    run_process_slice(c, 0.1);  // two overshoots of one and a half frames: c waits for the next frame
+    EXPECT_EQ(printed, (std::vector<std::string>{"4", "5"}));
+    EXPECT_EQ(c->debt, 0);
+    // In debt for its whole slice, a does not run at all, not even one call.
+    printed.clear();
+    prepare_processes_for_frame();
+    int32_t paid = run_process_slice(a, 0.1);
+    EXPECT_EQ(paid, (int32_t)(0.1 * FRAME_CYCLES));
+    run_process_slice(c, 0.1);
+    EXPECT_EQ(printed, (std::vector<std::string>{"6"}));
+    // The system's own processes run whatever the frame's overshoot.
+    Process* sys = get_process(2);
+    int32_t before = sys->slices;
+    run_process_slice(b, 0.1);
+    run_process_slice(sys, 0.1);
+    EXPECT_EQ(sys->slices, before + 1);
+}
+
 TEST_F(ProcessTest, FrameBudgetIsShared) {
     system_trio();
     Process* p = spawn("while true do burn(100000) end");

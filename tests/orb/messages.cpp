@@ -179,6 +179,31 @@ TEST(Messages, QueueHasACap) {
     harness_shutdown();
 }
 
+TEST(Messages, UserQueuesShareOneCapAndDrainedQueuesShrink) {
+    std::vector<std::string> procs(10, idle);
+    ASSERT_TRUE(harness_boot(boot_with(procs, 1)));
+    harness_run_frames(1);
+    std::string big(1 << 20, 'u');
+    int64_t sent = 0;
+    bool refused = false;
+    for (uint64_t pid = 4; pid <= 11 && !refused; pid++)
+        while (send_process_message_bytes(get_process(pid), big.data(), (int64_t)big.size())) sent += 1 << 20;
+    refused = !send_process_message_bytes(get_process(11), big.data(), (int64_t)big.size());
+    EXPECT_TRUE(refused);
+    EXPECT_LE(user_queue_bytes(), MESSAGE_QUEUES_TOTAL_LIMIT);
+    EXPECT_GE(sent, MESSAGE_QUEUES_TOTAL_LIMIT / 2);
+    // The system's own queues still take messages.
+    EXPECT_TRUE(send_process_message_bytes(get_process(2), big.data(), (int64_t)big.size()));
+    // Draining a queue gives its room back to the others.
+    Process* p4 = get_process(4);
+    int64_t before = user_queue_bytes();
+    while (read_process_message(p4, nullptr)) {}
+    EXPECT_LE(p4->queue->capacity, 16385u);
+    EXPECT_LT(user_queue_bytes(), before - (32 << 20));
+    EXPECT_TRUE(send_process_message_bytes(get_process(11), big.data(), (int64_t)big.size()));
+    harness_shutdown();
+}
+
 std::string ram_file(const char* path) {
     FileSlot* f = pfopen(path, "r");
     if (!f) return "(none)";
