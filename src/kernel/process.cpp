@@ -40,8 +40,10 @@ int32_t get_total_frame_cycles() { return total_frame_cycles; }
 
 void charge_native_work(lua_State* L, int64_t n) {
     if (n < 0) n = 0;
-    if (cproc && cproc->running && (int64_t)cpu_cycles + n - cpu_cycles_max > VM_RUNAWAY_CYCLES)
+    if (cproc && cproc->running && (int64_t)cpu_cycles + n - cpu_cycles_max > VM_RUNAWAY_CYCLES) {
+        spend_cpu(1024);  // a refusal is an error raised: it is not free either
         luaL_error(L, VM_RUNAWAY_MESSAGE);
+    }
     spend_cpu(n);
 }
 

@@ -41,10 +41,15 @@ static ByteBuffer* take_contents(FileSlot* f) {
     return b;
 }
 
+// Reading a cartridge file writes back every changed cartridge first, here and now:
+// that compression is charged before it starts (refused when far too costly).
+static void charge_pending_writeback(lua_State* L) { charge_native_work(L, 2 * pending_writeback_bytes()); }
+
 static int lua54_fetch_local(lua_State* L) {
     const char* path = arg_text(L, 1);
     if (!path) return 0;
     if (q64_path_kind(path)) {
+        charge_pending_writeback(L);
         FileSlot* f = pfopen(path, "rf");
         if (!f) return 0;
         ByteBuffer* b = take_contents(f);
@@ -295,7 +300,10 @@ static int lua54_fstat(lua_State* L) {
     ByteBuffer* n = normalise_orvanta_path(p.c_str());
     if (!n) return 0;
     destroy_buffer(n);
-    if (q64_path_kind(p.c_str())) flush_dirty_mounts_immediately();
+    if (q64_path_kind(p.c_str())) {
+        charge_pending_writeback(L);
+        flush_dirty_mounts_immediately();
+    }
     if (pdisk_directory_exists(p.c_str(), 1)) {
         lua_pushstring(L, "folder");
         lua_pushinteger(L, pfile_size(p.c_str(), 1));

@@ -139,17 +139,15 @@ static bool rom_path_ok(const std::string& rel) {
     return rel.find('\0') == std::string::npos;
 }
 
-int write_q64_rom_from_ram_files(ByteBuffer* out, ByteBuffer* origin, int flags) {
+int build_q64_rom_payload(ByteBuffer* payload, ByteBuffer* origin, int flags) {
     std::vector<RamEntry> entries = ram_entries_under(bstr(origin));
-    ByteBuffer* payload = create_buffer_2(65536, FILE_CONTENTS_TAG);
-    int count = 0, rc = 0;
+    int count = 0;
     for (const RamEntry& e : entries) {
         if ((flags & 4) && (e.rel == "label.png" || e.rel == "label.qoi")) continue;
         std::string rel = is_folder(e.slot) ? e.rel + "/" : e.rel;
         if (!rom_path_ok(rel) || ++count > ROM_MAX_ENTRIES) {
             printf("** can not store %s in a q64.rom\n", rel.c_str());
-            rc = 1;
-            break;
+            return 1;
         }
         bappend_bytes(payload, rel.c_str(), (int64_t)rel.size() + 1);
         if (is_folder(e.slot)) continue;
@@ -165,19 +163,27 @@ int write_q64_rom_from_ram_files(ByteBuffer* out, ByteBuffer* origin, int flags)
         if (sz) bappend_bytes(payload, e.slot->contents->bytes, sz);
     }
     // The reader decompresses into at most 64 MB; a bigger payload could not be read back.
-    if (rc == 0 && payload->length > ROM_MAX_PAYLOAD) rc = 1;
-    if (rc == 0) {
-        int bound = LZ4_compressBound(payload->length);
-        std::vector<char> block((size_t)bound + 256);
-        int c = LZ4_compress_HC((const char*)payload->bytes, block.data(), payload->length, (int)block.size(), 9);
-        if (c <= 0) {
-            rc = 1;
-        } else {
-            uint8_t h[8] = {'q', '6', '4', 2, (uint8_t)c, (uint8_t)(c >> 8), (uint8_t)(c >> 16), (uint8_t)(c >> 24)};
-            bappend_bytes(out, h, 8);
-            bappend_bytes(out, block.data(), c);
-        }
-    }
+    return payload->length > ROM_MAX_PAYLOAD ? 1 : 0;
+}
+
+bool compress_q64_rom_payload(const uint8_t* payload, int64_t n, std::vector<uint8_t>* image) {
+    if (n < 0 || n > ROM_MAX_PAYLOAD) return false;
+    int bound = LZ4_compressBound((int)n);
+    image->assign((size_t)bound + 8, 0);
+    int c = LZ4_compress_HC((const char*)payload, (char*)image->data() + 8, (int)n, bound, 9);
+    if (c <= 0) return false;
+    const uint8_t h[8] = {'q', '6', '4', 2, (uint8_t)c, (uint8_t)(c >> 8), (uint8_t)(c >> 16), (uint8_t)(c >> 24)};
+    memcpy(image->data(), h, 8);
+    image->resize((size_t)c + 8);
+    return true;
+}
+
+int write_q64_rom_from_ram_files(ByteBuffer* out, ByteBuffer* origin, int flags) {
+    ByteBuffer* payload = create_buffer_2(65536, FILE_CONTENTS_TAG);
+    int rc = build_q64_rom_payload(payload, origin, flags);
+    std::vector<uint8_t> image;
+    if (rc == 0 && !compress_q64_rom_payload(payload->bytes, payload->length, &image)) rc = 1;
+    if (rc == 0) bappend_bytes(out, image.data(), (int64_t)image.size());
     destroy_buffer(payload);
     return rc;
 }

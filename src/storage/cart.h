@@ -1,5 +1,7 @@
 // Cartridges and ROM images.
 #pragma once
+#include <vector>
+
 #include "kernel/buffer.h"
 
 struct FileSlot;
@@ -26,6 +28,10 @@ int populate_ram_folder_from_q64_buffer_v2(const char* prefix, ByteBuffer* b);
 // (out is then left as it was). ROM flags: 4 leaves out label.png and label.qoi, 8 prints
 // the label text of .info.orb for the PNG card.
 int write_q64_rom_from_ram_files(ByteBuffer* out, ByteBuffer* origin, int flags);
+// Its two steps: the payload of every RAM entry under origin (main thread), and the
+// RomImage of a payload (pure: safe on a worker thread).
+int build_q64_rom_payload(ByteBuffer* payload, ByteBuffer* origin, int flags);
+bool compress_q64_rom_payload(const uint8_t* payload, int64_t n, std::vector<uint8_t>* image);
 int write_q64_from_ram_files(ByteBuffer* out, ByteBuffer* origin);
 // Appends the PNG card of the RAM files under origin; 1 (nothing appended) when the
 // ROM image is too large for a card.

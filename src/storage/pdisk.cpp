@@ -13,13 +13,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "host/host.h"
 #include "kernel/cpu.h"
 #include "kernel/messages.h"
 #include "kernel/process.h"
+#include "kernel/sat.h"
 #include "kernel/state.h"
 #include "storage/backtrail.h"
 #include "storage/cart.h"
@@ -111,7 +117,10 @@ static void free_mount_fields(Mount* m) {
     memset(m, 0, sizeof *m);
 }
 
+static void finish_writeback(bool wait);
+
 void pfile_reset() {
+    finish_writeback(true);  // a worker never outlives the files it was given
     for (FileSlot& f : pfile)
         if (f.kind == 2) free_slot(&f);
     for (int i = 0; i < pmounts; i++) free_mount_fields(&pmount[i]);
@@ -489,6 +498,7 @@ void mark_origin_dirty(const char* origin) {
     Mount* m = owning_ram_mount(origin);
     if (!m) return;
     m->dirty = 1;
+    if (cproc) m->dirtied_by = cproc->pid;
     if (m->flush_time == 0) m->flush_time = pdisk_clock() + MOUNT_FLUSH_DELAY_MS;
 }
 
@@ -922,26 +932,149 @@ int pdisk_directory_exists(const char* path, int mount_point_flag) {
 
 // ---- write-back ----
 
-void flush_dirty_mount(int i, int delayed, int force) {
-    if (i < 0 || i >= pmounts) return;
+// A write-back of a large ROM cartridge: the payload is built here, the compression
+// (and, for a cartridge file on the host, the write) runs on a worker thread. At most
+// one runs; the worker touches nothing but the job.
+struct WritebackJob {
+    std::string point, host_path;  // no host path: the cartridge file is a RAM file
+    ByteBuffer* payload = nullptr;  // read by the worker, freed on the main thread
+    std::vector<uint8_t> image;
+    bool ok = false, written = false, done = false;
+    std::mutex mu;
+    std::condition_variable cv;
+};
+static std::shared_ptr<WritebackJob> wb_job;
+
+static void run_writeback_job(std::shared_ptr<WritebackJob> j) {
+    bool ok = compress_q64_rom_payload(j->payload->bytes, j->payload->length, &j->image);
+    bool written = ok && !j->host_path.empty() &&
+                   host_write_file(j->host_path.c_str(), j->image.data(), (int64_t)j->image.size()) == 0;
+    std::lock_guard<std::mutex> lock(j->mu);
+    j->ok = ok;
+    j->written = written;
+    j->done = true;
+    j->cv.notify_all();
+}
+
+// Ends the job in flight once its worker is done (waiting for it when wait is set).
+static void finish_writeback(bool wait) {
+    std::shared_ptr<WritebackJob> j = wb_job;
+    if (!j) return;
+    {
+        std::unique_lock<std::mutex> lock(j->mu);
+        if (!j->done && !wait) return;
+        j->cv.wait(lock, [&] { return j->done; });
+    }
+    wb_job.reset();
+    destroy_buffer(j->payload);
+    if (!j->ok) {
+        printf("** could not write back %s; the cartridge file is kept\n", j->point.c_str());
+    } else if (!j->host_path.empty()) {
+        if (j->written) backtrail_event(0, j->point.c_str(), j->host_path.c_str());
+        else printf("** could not write %s\n", j->point.c_str());
+    } else {
+        flushing++;
+        if (FileSlot* f = pfopen(j->point.c_str(), "wf")) {
+            bappend_bytes(f->contents, j->image.data(), (int64_t)j->image.size());
+            pfclose(f);
+        }
+        flushing--;
+    }
+}
+
+// The host time of a write-back goes to the process whose change made it due.
+static void charge_writeback(uint64_t pid, int64_t bytes) {
+    Process* p = pid ? get_process(pid) : nullptr;
+    if (p) p->debt = sat_add_i32(p->debt, bytes + FRAME_CYCLES / 4);
+}
+
+static int64_t ram_bytes_under(const char* origin) {
+    int64_t n = 0;
+    size_t k = strlen(origin);
+    for (const FileSlot& f : pfile)
+        if (f.kind == 2 && f.contents && !strncmp(bstr(f.origin), origin, k) && bstr(f.origin)[k] == '/')
+            n += f.contents->length;
+    return n;
+}
+
+int64_t pending_writeback_bytes() {
+    int64_t n = wb_job ? wb_job->payload->length : 0;
+    // Cartridge folders are /ram/mount/<eight letters>: one pass over the slots finds them all.
+    std::unordered_map<std::string, int64_t> dirty;
+    for (int i = 0; i < pmounts; i++)
+        if (pmount[i].dirty && !pmount[i].partial && q64_path_kind(bstr(pmount[i].point)))
+            dirty[bstr(pmount[i].origin)] = 0;
+    if (dirty.empty()) return n;
+    const size_t k = strlen("/ram/mount/");
+    for (const FileSlot& f : pfile) {
+        if (f.kind != 2 || !f.contents || strncmp(bstr(f.origin), "/ram/mount/", k)) continue;
+        const char* o = bstr(f.origin);
+        const char* end = strchr(o + k, '/');
+        if (!end) continue;
+        auto it = dirty.find(std::string(o, (size_t)(end - o)));
+        if (it != dirty.end()) n += f.contents->length;
+    }
+    return n;
+}
+
+// Hands a large ROM payload to a worker; false leaves the write-back to be done here.
+static bool start_writeback(const std::string& point, ByteBuffer* payload) {
+    int kind = 0;
+    ByteBuffer* target = resolve_to_origin(point.c_str(), &kind, 1);
+    std::string host_path = kind == 1 ? bstr(target) : "";
+    destroy_buffer(target);
+    if (kind == 1 && (host_path.empty() || !host_writable(host_path.c_str()))) return false;
+    auto j = std::make_shared<WritebackJob>();
+    j->point = point;
+    j->host_path = host_path;
+    j->payload = payload;
+    wb_job = j;
+    std::thread(run_writeback_job, j).detach();
+    return true;
+}
+
+int flush_dirty_mount(int i, int delayed, int force) {
+    if (i < 0 || i >= pmounts) return 0;
     Mount* m = &pmount[i];
-    if (!m->dirty) return;
-    if (delayed && m->flush_time > pdisk_clock()) return;
-    if (app.exclusive_pid != 0 && !force) return;
+    if (!m->dirty) return 0;
+    if (delayed && m->flush_time > pdisk_clock()) return 0;
+    if (app.exclusive_pid != 0 && !force) return 0;
+    // A write-back in flight is waited for; a delayed one waits for it a frame instead.
+    finish_writeback(!delayed);
+    if (wb_job || i >= pmounts) return 0;
+    m = &pmount[i];
     std::string point = bstr(m->point), origin = bstr(m->origin);
     int ck = q64_path_kind(point.c_str());
     int partial = m->partial;
+    uint64_t owner = m->dirtied_by;
     m->dirty = 0;
     m->flush_time = 0;
-    if (!ck) return;
+    if (!ck) return 0;
     if (partial) {
         printf("** not writing back %s: it was read only in part\n", point.c_str());
-        return;
+        return 0;
     }
     ByteBuffer* out = create_buffer_2(65536, FILE_CONTENTS_TAG);
     ByteBuffer* ob = create_buffer_from_str(origin.c_str());
-    int rc = ck == 2 ? write_q64_rom_from_ram_files(out, ob, 0)
-                     : ck == 1 ? write_q64_from_ram_files(out, ob) : write_q64_png_from_ram_files(out, ob);
+    int rc;
+    if (ck == 2) {
+        // Sized up front: growing a buffer of tens of megabytes copies and clears it again and again.
+        ByteBuffer* payload = create_buffer_2(ram_bytes_under(origin.c_str()) + 65536, FILE_CONTENTS_TAG);
+        rc = build_q64_rom_payload(payload, ob, 0);
+        charge_writeback(owner, payload->length);
+        if (rc == 0 && delayed && payload->length > ASYNC_WRITEBACK_BYTES && start_writeback(point, payload)) {
+            destroy_buffer(ob);
+            destroy_buffer(out);
+            return 1;
+        }
+        std::vector<uint8_t> image;
+        if (rc == 0 && !compress_q64_rom_payload(payload->bytes, payload->length, &image)) rc = 1;
+        if (rc == 0) bappend_bytes(out, image.data(), (int64_t)image.size());
+        destroy_buffer(payload);
+    } else {
+        rc = ck == 1 ? write_q64_from_ram_files(out, ob) : write_q64_png_from_ram_files(out, ob);
+        charge_writeback(owner, out->length);
+    }
     destroy_buffer(ob);
     if (rc != 0 || out->length == 0) {
         printf("** could not write back %s; the cartridge file is kept\n", point.c_str());
@@ -956,14 +1089,19 @@ void flush_dirty_mount(int i, int delayed, int force) {
         flushing--;
     }
     destroy_buffer(out);
+    return 1;
 }
 
 void flush_dirty_mounts_immediately(int force) {
+    finish_writeback(true);
     for (int i = pmounts - 1; i >= 0; i--) flush_dirty_mount(i, 0, force);
 }
 
 void flush_dirty_mounts_delayed() {
-    for (int i = pmounts - 1; i >= 0; i--) flush_dirty_mount(i, 1);
+    finish_writeback(false);
+    // A few cartridges a frame: the others stay due until the next.
+    int written = 0;
+    for (int i = pmounts - 1; i >= 0 && written < WRITEBACKS_PER_FRAME; i--) written += flush_dirty_mount(i, 1);
 }
 
 void prune_mounts() {

@@ -46,6 +46,8 @@ struct Mount {
     int64_t flush_time;
     // The cartridge behind this mount was read only in part; never write it back.
     int32_t partial;
+    // The process whose change made it dirty: its write-back is charged to it.
+    uint64_t dirtied_by;
 };
 
 extern FileSlot pfile[MAX_FILE_SLOTS];
@@ -111,8 +113,16 @@ void free_slot(FileSlot* f);
 
 // Writes back mount i when dirty (and due, when delayed). While an exclusive process
 // is set nothing is written, unless forced (exit, reboot and fatal errors).
-void flush_dirty_mount(int i, int delayed, int force = 0);
+// Returns 1 when a cartridge was written back (or handed to the worker).
+int flush_dirty_mount(int i, int delayed, int force = 0);
+// Delayed write-backs of cartridges done in one frame at most.
+constexpr int WRITEBACKS_PER_FRAME = 4;
 void flush_dirty_mounts_immediately(int force = 0);
+// A ROM cartridge's payload above this many bytes is compressed on a worker thread by
+// a delayed write-back; every immediate flush first waits for that work to finish.
+constexpr int64_t ASYNC_WRITEBACK_BYTES = 1 << 20;
+// Bytes that flushing every dirty cartridge mount now would compress (in flight included).
+int64_t pending_writeback_bytes();
 void flush_dirty_mounts_delayed();
 void prune_mounts();
 

@@ -6,6 +6,8 @@
 //
 // Lines beginning "--@" at the top of a case are directives:
 //   --@ frames N         frames to run before the host is quit (default 240)
+//   --@ paced            frames start 16 ms apart, as in a window (by default they run
+//                        back to back); for cases that need wall-clock time to pass
 //   --@ expect TEXT      the host's output must contain TEXT: print a line once the
 //                        hostile part has run, so that a case can't pass by failing early
 //   --@ after PATH TEXT  once the host has quit, the file PATH (relative to the app-data
@@ -82,6 +84,7 @@ end
 struct Case {
     std::string name, text;
     int frames = 240;
+    bool paced = false;
     std::vector<std::string> expects;
     std::vector<std::pair<std::string, std::string>> after, home;
 };
@@ -142,6 +145,7 @@ Case load_case(const std::string& name) {
         size_t sp = d.find(' ');
         if (sp != std::string::npos) rest = d.substr(sp + 1), d = d.substr(0, sp);
         if (d == "frames") c.frames = atoi(rest.c_str());
+        else if (d == "paced") c.paced = true;
         else if (d == "expect") c.expects.push_back(rest);
         else if (d == "after") c.after.push_back(path_and_text(rest));
         else if (d == "home") c.home.push_back(path_and_text(rest));
@@ -189,7 +193,8 @@ Process* find_watcher(uint64_t pid) {
     return nullptr;
 }
 
-[[noreturn]] void run_host(const Folders& f, int frames, Report* r) {
+[[noreturn]] void run_host(const Folders& f, const Case& c, Report* r) {
+    const int frames = c.frames;
     int fd = open(f.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     dup2(fd, 2);
@@ -198,6 +203,8 @@ Process* find_watcher(uint64_t pid) {
     setenv("HOME", f.userhome.c_str(), 1);
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_DESKTOP_DIR");
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
     api_printh_hook = capped_printh;
     snprintf(tolo_argv0, sizeof tolo_argv0, "%s/orvanta", ORVANTA_BUILD_DIR);
     config_set_defaults();
@@ -227,6 +234,7 @@ Process* find_watcher(uint64_t pid) {
         } else if (w && !w->flipped && !(app.exclusive_pid && app.exclusive_pid != (int64_t)watcher)) {
             if (!r->watcher_missed++) r->watcher_missed_first = i;
         }
+        if (c.paced && wall < 16000000) usleep((useconds_t)((16000000 - wall) / 1000));
         rusage ru;
         getrusage(RUSAGE_SELF, &ru);
         r->peak_rss_kb = ru.ru_maxrss;
@@ -320,7 +328,7 @@ TEST_P(Hostile, HostStaysUpAndBounded) {
     fflush(nullptr);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) run_host(f, c.frames, r);
+    if (pid == 0) run_host(f, c, r);
 
     int status = 0;
     int32_t last_frames = -1;

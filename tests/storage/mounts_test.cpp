@@ -305,3 +305,48 @@ TEST_F(VfsFiles, FullRamDropsCleanCartridgeMountsFirst) {
     EXPECT_FALSE(find_mount_by_point("/g.q64"));
     EXPECT_EQ(vfs_read("/ram/b")->size(), chunk.size());
 }
+
+// A large ROM cartridge is compressed off the main thread; any immediate flush waits
+// for it, so what a reader sees is never older than what was written.
+TEST_F(VfsFiles, LargeCartridgesAreWrittenBackByAWorker) {
+    std::string big(3 << 20, 'b');
+    for (size_t i = 0; i < big.size(); i += 7) big[i] = (char)(i * 2654435761u >> 13);
+    for (const char* cart : {"/big.q64.rom", "/ram/big.q64.rom"}) {
+        ASSERT_EQ(pmkdir(cart), 0) << cart;
+        ASSERT_TRUE(vfs_write(std::string(cart) + "/a.bin", big));
+        fake_now += 1000;
+        flush_dirty_mounts_delayed();  // hands the work to the worker
+        EXPECT_GT(pending_writeback_bytes(), (int64_t)big.size());
+        ASSERT_TRUE(vfs_write(std::string(cart) + "/b.txt", "later"));
+        FileSlot* f = pfopen(cart, "rf");  // waits, then writes the later change too
+        ASSERT_TRUE(f) << cart;
+        ByteBuffer* image = create_buffer_from_buffer(f->contents);
+        pfclose(f);
+        EXPECT_EQ(pending_writeback_bytes(), 0);
+        ASSERT_EQ(populate_ram_folder_from_q64_rom_buffer("/ram/check", image), 0) << cart;
+        destroy_buffer(image);
+        EXPECT_EQ(vfs_read("/ram/check/a.bin").value_or("?"), big) << cart;
+        EXPECT_EQ(vfs_read("/ram/check/b.txt").value_or("?"), "later") << cart;
+        delete_ram_files_in_path("/ram/check");
+    }
+}
+
+// Many cartridges due at once are written back a few a frame.
+TEST_F(VfsFiles, DelayedWriteBacksAreBoundedPerFrame) {
+    for (int i = 0; i < 10; i++) {
+        std::string cart = "/c" + std::to_string(i) + ".q64";
+        ASSERT_EQ(pmkdir(cart.c_str()), 0);
+        ASSERT_TRUE(vfs_write(cart + "/main.lua", "print(" + std::to_string(i) + ")"));
+    }
+    fake_now += 1000;
+    auto written = [&] {
+        int n = 0;
+        for (int i = 0; i < 10; i++) n += host_read(host + "/c" + std::to_string(i) + ".q64") != "<missing>";
+        return n;
+    };
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(written(), WRITEBACKS_PER_FRAME);
+    flush_dirty_mounts_delayed();
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(written(), 10);
+}

@@ -13,11 +13,18 @@ local inflating = string.pack("<I4", 1000 << 20) .. crc_old .. "\0\0\0\0" .. str
 _printh("inflating delta gives " .. select("#", apply_delta(old, inflating)) .. " values")
 
 local big = string.rep("0123456789abcdef", 1 << 19)
-for _ = 1, 40 do create_delta(big, big) end
-for i = 1, 400 do _fetch_backtrail("/nothing.txt@2099-12-31_23:59:59") end
+for _ = 1, 3 do create_delta(big, big) end
+for i = 1, 40 do _fetch_backtrail("/nothing.txt@2099-12-31_23:59:59") end
 
 _apply_system_settings({backtrail = true})
 local raw = '--[[orb_format="raw",metadata_format="none"]]'
-for i = 1, 20 do store("/h.txt", big:sub(1, 1 << 16) .. i, raw) end
+for i = 1, 5 do store("/h.txt", big:sub(1, 1 << 16) .. i, raw) end
 _printh("deltas and history done")
-while true do flip() end
+-- Paid for before it runs again, the same work goes on for as long as the host lets it.
+local i = 0
+while true do
+	i += 1
+	create_delta(big, big)
+	_fetch_backtrail("/nothing.txt@2099-12-31_23:59:59")
+	store("/h.txt", big:sub(1, 1 << 16) .. i, raw)
+end
