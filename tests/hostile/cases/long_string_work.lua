@@ -1,4 +1,4 @@
---@ frames 120
+--@ frames 400
 --@ expect long strings done
 -- Native work that grows with long strings, each call charged by its length.
 local a = string.rep("a", 4 << 20)
