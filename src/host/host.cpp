@@ -36,7 +36,9 @@ static int64_t log_written;
 static int log_full;
 static int lock_level;
 static SDL_AudioDeviceID audio_device;
+// Kept with its length: a copied string may hold zero bytes.
 static char* userland_clipboard_text;
+static size_t userland_clipboard_length;
 
 // 64-bit ticks: no wrap after 49 days.
 uint64_t get_ticks() { return SDL_GetTicks64(); }
@@ -375,7 +377,7 @@ static int lua54_open_host_path(lua_State* L) {
 }
 
 static int lua54_get_userland_clipboard_text(lua_State* L) {
-    lua_pushstring(L, userland_clipboard_text ? userland_clipboard_text : "");
+    lua_pushlstring(L, userland_clipboard_text ? userland_clipboard_text : "", userland_clipboard_length);
     return 1;
 }
 
@@ -389,6 +391,7 @@ static int lua54_set_userland_clipboard_text(lua_State* L) {
     memcpy(copy, s, n + 1);
     free(userland_clipboard_text);
     userland_clipboard_text = copy;
+    userland_clipboard_length = n;
     return 0;
 }
 

@@ -167,9 +167,11 @@ TEST(Clipboards, HostAndSystem) {
         "_set_host_clipboard_text(5)",
         "(_get_host_clipboard_text():gsub('\\n', '|'))",
         "_req_host_clipboard_text()",
+        "_set_userland_clipboard_text('a\\0b')",  // zero bytes stay in the system clipboard
+        "#_get_userland_clipboard_text()",
     });
     EXPECT_EQ(out, (std::vector<std::string>{"\"\"", "(none)", "\"12.5\"", "(none)", "\"12.5\"", "(none)",
-                                             "\"one|two\"", "(none)", "\"one|two\"", "(none)"}));
+                                             "\"one|two\"", "(none)", "\"one|two\"", "(none)", "(none)", "3"}));
 }
 
 TEST(Threads, RunDetached) {
