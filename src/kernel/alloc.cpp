@@ -14,17 +14,12 @@ int64_t process_memory_used(const Process* p) {
 // The header keeps payloads 16-byte aligned and records the block's charge.
 static constexpr size_t ALLOC_HEADER = 16;
 
-void* l_alloc(void*, void* block, size_t, size_t nsize, int retry_flag, uint64_t charged_size) {
+// Allocation and resizing; frees stay in l_alloc, which then saves no
+// registers before it jumps to free.
+[[gnu::noinline]] static void* allocate(void* block, size_t nsize, int retry_flag, uint64_t charged_size) {
     Process* p = cproc;
     uint8_t* base = block ? (uint8_t*)block - ALLOC_HEADER : nullptr;
     uint64_t old_charge = base ? *(uint64_t*)base : 0;
-    if (nsize == 0) {
-        if (base) {
-            if (p) p->heap_bytes -= (int64_t)old_charge;
-            free(base);
-        }
-        return nullptr;
-    }
     // Computed in 32 bits as the charge rule says, wrapping rather than overflowing.
     int32_t charge = (int32_t)((uint32_t)(nsize / 64) + 4u);
     if (charge > 0) spend_cpu(charge);
@@ -36,7 +31,7 @@ void* l_alloc(void*, void* block, size_t, size_t nsize, int retry_flag, uint64_t
         int64_t grow = charged_size > old_charge ? (int64_t)(charged_size - old_charge) : 0;
         over = nsize > (size_t)PROCESS_MEMORY_LIMIT || process_memory_used(p) + grow > PROCESS_MEMORY_LIMIT;
     }
-    // New blocks straight from malloc: realloc of null costs twice as much.
+    // New blocks straight from malloc: realloc of null costs more.
     uint8_t* nb = over ? nullptr : base ? (uint8_t*)realloc(base, nsize + ALLOC_HEADER) : (uint8_t*)malloc(nsize + ALLOC_HEADER);
     if (!nb) {
         if (retry_flag && p) {
@@ -48,4 +43,14 @@ void* l_alloc(void*, void* block, size_t, size_t nsize, int retry_flag, uint64_t
     *(uint64_t*)nb = charged_size;
     if (p) p->heap_bytes += (int64_t)charged_size - (int64_t)old_charge;
     return nb + ALLOC_HEADER;
+}
+
+void* l_alloc(void*, void* block, size_t, size_t nsize, int retry_flag, uint64_t charged_size) {
+    if (nsize != 0) return allocate(block, nsize, retry_flag, charged_size);
+    if (block) {
+        uint8_t* base = (uint8_t*)block - ALLOC_HEADER;
+        if (cproc) cproc->heap_bytes -= *(int64_t*)base;
+        free(base);
+    }
+    return nullptr;
 }
