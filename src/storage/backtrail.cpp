@@ -1,10 +1,13 @@
 #include "storage/backtrail.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <murmurhash.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -96,20 +99,21 @@ static int write_host(const std::string& p, const std::string& bytes) {
 
 // Each line of a log, cut from the end at bytes below 33 (read as signed: controls, blanks
 // and bytes from 0x80 up) but kept to at least 2 bytes. A line longer than a reader's line
-// is skipped whole, so a cut-off path never stands for another.
+// is skipped whole, and so is a last line without its line break (an append cut short by a
+// crash), so a cut-off path never stands for another.
 template <class F>
 static void each_log_line(const ByteBuffer* log, F f) {
     const char* p = (const char*)log->bytes;
     const char* end = p + log->length;
     while (p < end) {
         const char* nl = (const char*)memchr(p, '\n', (size_t)(end - p));
-        const char* le = nl ? nl : end;
-        size_t n = (size_t)(le - p);
+        if (!nl) break;
+        size_t n = (size_t)(nl - p);
         if (n <= LOG_LINE_MAX) {
             while (n > 2 && (signed char)p[n - 1] < 33) n--;
             f(p, n);
         }
-        p = nl ? nl + 1 : end;
+        p = nl + 1;
     }
 }
 
@@ -154,6 +158,8 @@ static void store_file_checkpoint(std::string& text, const std::string& host_pat
                                   const std::string& blobs, bool snapshot, const std::string& time) {
     ByteBuffer* data = read_blob_sized(host_path);
     if (!data) return;
+    // The history's reads are host reads of the process whose write or switch caused them.
+    spend_cpu(data->length / 8);
     char name[33];
     backtrail_blob_name(data->bytes, data->length, name);
     uint64_t base_len = 0;
@@ -161,6 +167,7 @@ static void store_file_checkpoint(std::string& text, const std::string& host_pat
     if (base && is_blob_name(base, (size_t)base_len)) {
         std::string base_name = base;
         ByteBuffer* old = read_blob_sized(blobs + "/" + base_name);
+        if (old) spend_cpu(old->length / 8);
         ByteBuffer* d = old ? generate_diff(old->bytes, old->length, data->bytes, data->length) : nullptr;
         bool small = d && d->length <= DELTA_MAX && (d->length <= DELTA_SMALL || d->length <= data->length / 16);
         if (small) {
@@ -222,27 +229,63 @@ static void generate_daily_branch(Snapshot& s, const std::string& path, int dept
     for (const std::string& name : names) {
         std::string child = (path == "/" ? "/" : path + "/") + name;
         std::string host = origin + (origin.back() == '/' ? "" : "/") + name;
-        struct stat cs;
+        struct stat cs, ls;
         // Host names that are no paths of the file system (blanks, line breaks) are left out.
-        if (!is_legal_path(child.c_str()) || stat(host.c_str(), &cs) != 0) continue;
+        if (!is_legal_path(child.c_str()) || stat(host.c_str(), &cs) != 0 || lstat(host.c_str(), &ls) != 0) continue;
         if (S_ISDIR(cs.st_mode)) {
             if (strcmp(get_ext(child.c_str()), "bin") != 0) generate_daily_branch(s, child, depth + 1);
         } else if (S_ISREG(cs.st_mode) && child != s.skip) {
+            // A link is read only where the file system would read it: not out of its mount.
+            if (S_ISLNK(ls.st_mode)) {
+                int fk = 0;
+                ByteBuffer* fo = resolve_to_origin(child.c_str(), &fk, 0);
+                host = fk == 1 ? (const char*)fo->bytes : "";
+                destroy_buffer(fo);
+                if (host.empty()) continue;
+            }
             store_file_checkpoint(s.text, host, child, s.blobs, true, s.time);
         }
     }
     s.folders.pop_back();
 }
 
-// Appends by writing the whole log anew beside it and renaming, so a crash keeps every
-// record already in it.
+// Appends the records and syncs them; the records already there are never rewritten. A
+// last line left without its line break by a crash mid-append is cut off first, so it
+// can't run into the new records.
 static bool append_to_log(const std::string& log, const std::string& text) {
-    ByteBuffer* old = host_read_file(log.c_str(), -1);
-    if (!old && host_exists(log)) return false;
-    std::string all = old ? std::string((const char*)old->bytes, (size_t)old->length) : std::string();
-    destroy_buffer(old);
-    all += text;
-    return write_host(log, all) == 0;
+    int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = true;
+    struct stat st;
+    char last = '\n';
+    if (fstat(fd, &st) != 0) {
+        ok = false;
+    } else if (st.st_size > 0) {
+        int rd = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+        ok = rd >= 0 && pread(rd, &last, 1, st.st_size - 1) == 1;
+        off_t keep = st.st_size;
+        char buf[4096];
+        // Back to just after the last line break; a log without any is emptied.
+        while (ok && last != '\n' && keep > 0) {
+            off_t at = keep > (off_t)sizeof buf ? keep - (off_t)sizeof buf : 0;
+            ssize_t got = pread(rd, buf, (size_t)(keep - at), at);
+            ok = got == keep - at;
+            const char* nl = ok ? (const char*)memrchr(buf, '\n', (size_t)got) : nullptr;
+            keep = nl ? at + (nl - buf) + 1 : at;
+            if (nl) last = '\n';
+        }
+        if (rd >= 0) close(rd);
+        if (ok && keep != st.st_size) ok = ftruncate(fd, keep) == 0;
+    }
+    for (size_t done = 0; ok && done < text.size();) {
+        ssize_t w = write(fd, text.data() + done, text.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) ok = false;
+        else done += (size_t)w;
+    }
+    if (ok) ok = fdatasync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    return ok;
 }
 
 void backtrail_event(int kind, const char* a, const char* b) {

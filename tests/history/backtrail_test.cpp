@@ -1,11 +1,14 @@
 // The file history: logs, blobs and deltas written by host-file events, and fetching a
 // file as it was at a time. Writes go through the file system on a fake UTC clock.
 #include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <vector>
 
 #include "api/cases.h"
+#include "kernel/cpu.h"
 #include "storage/backtrail.h"
 #include "storage/delta.h"
 #include "storage/vfs_fixture.h"
@@ -217,11 +220,20 @@ TEST_F(History, SnapshotWalksEachFolderOnceAndOnlyLegalNames) {
     mkdir((drive + "/loop/again").c_str(), 0755);
     ASSERT_NE(mount_host_path("/loop/again", drive.c_str()), nullptr);
     ASSERT_EQ(symlink(drive.c_str(), (drive + "/link").c_str()), 0);
+    // A file linked from outside the drive is no file of it; one linked from inside is.
+    std::string outside = make_temp_folder();
+    host_write(outside + "/secret", "not the drive's");
+    ASSERT_EQ(symlink((outside + "/secret").c_str(), (drive + "/out.txt").c_str()), 0);
+    ASSERT_EQ(symlink((drive + "/b.txt").c_str(), (drive + "/same.txt").c_str()), 0);
     ASSERT_TRUE(vfs_write("/a.txt", "a"));
     std::string h = blob_name("b");
-    EXPECT_EQ(log(), ": " + h + " /b.txt\n^ /link/\n^ /loop/\n^ /loop/again/\n@ 2025-03-29_10:00:00\n$ " +
+    EXPECT_EQ(log(), ": " + h + " /b.txt\n^ /link/\n^ /loop/\n^ /loop/again/\n: " + h + " /same.txt\n@ 2025-03-29_10:00:00\n$ " +
                          blob_name("a") + " /a.txt\n");
     EXPECT_EQ(fetch("/forged@2025-03-29_10:00:00"), "<none>");
+    EXPECT_EQ(fetch("/out.txt@2025-03-29_10:00:00"), "<none>");
+    EXPECT_EQ(host_read(blobs() + "/" + blob_name("not the drive's")), "<missing>");
+    std::string cmd = "rm -rf '" + outside + "'";
+    if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
 }
 
 TEST_F(History, MalformedRequestsGiveNothing) {
@@ -278,6 +290,46 @@ TEST_F(History, AHistoryThatCannotBeWrittenNeverCostsTheUsersWrite) {
     EXPECT_EQ(host_read(drive + "/a.txt"), "mine, again");
     EXPECT_EQ(lines_of(log()), (std::vector<std::string>{"@ 2025-03-29_10:00:01", "$ " + blob_name("mine, again") + " /a.txt"}));
     EXPECT_EQ(fetch("/a.txt@2025-03-29_11:00:00"), "<none>");
+}
+
+// Records are appended in place. An append cut short by a crash leaves a last line without
+// its line break: it is never read as a record, and the next append cuts it off first.
+TEST_F(History, ACutShortAppendIsNeitherReadNorContinued) {
+    ASSERT_TRUE(vfs_write("/a.txt", "a1"));
+    ASSERT_TRUE(vfs_write("/ab", "ab"));
+    std::string before = log();
+    struct stat st0;
+    ASSERT_EQ(stat((home + "/backtrail/2025-03/29.log").c_str(), &st0), 0);
+    // The record of "/ab" cut to the length of "/a": it would stand for the wrong file.
+    std::string torn = "@ 2025-03-29_10:00:01\n$ " + blob_name("ab") + " /a";
+    host_write(home + "/backtrail/2025-03/29.log", before + torn);
+    EXPECT_EQ(fetch("/a.txt@2025-03-29_10:00:01"), "a1");
+    EXPECT_EQ(fetch("/a@2025-03-29_10:00:01"), "<none>");
+    at(2025, 3, 29, 10, 0, 2);
+    ASSERT_TRUE(vfs_write("/c.txt", "c"));
+    EXPECT_EQ(log(), before + "@ 2025-03-29_10:00:01\n@ 2025-03-29_10:00:02\n$ " + blob_name("c") + " /c.txt\n");
+    EXPECT_EQ(fetch("/a@2025-03-29_10:00:05"), "<none>");
+    EXPECT_EQ(fetch("/c.txt@2025-03-29_10:00:05"), "c");
+    // A log holding no whole line is emptied before the append.
+    host_write(home + "/backtrail/2025-03/29.log", "$ " + blob_name("c"));
+    ASSERT_TRUE(vfs_write("/d.txt", "d"));
+    EXPECT_EQ(log(), "@ 2025-03-29_10:00:02\n$ " + blob_name("d") + " /d.txt\n");
+}
+
+// What the history reads for a write is charged to the writer like any host read.
+TEST_F(History, ItsReadsAreChargedToTheWriter) {
+    std::string v1 = text('A', 800000), v2 = text('B', 800000);
+    ASSERT_TRUE(vfs_write("/a.txt", v1));
+    auto cost = [](const std::string& path, const std::string& bytes) {
+        cpu_cycles = 0;
+        EXPECT_TRUE(vfs_write(path, bytes));
+        return (int64_t)cpu_cycles;
+    };
+    int64_t write = 800000 / 8 + FRAME_CYCLES / 4;
+    EXPECT_EQ(cost("/a.txt", v2), write + 2 * 800000 / 8);  // the file and its base, for a delta
+    EXPECT_EQ(lines_of(log()).back().substr(0, 2), "| ");
+    config.backtrail = 0;
+    EXPECT_EQ(cost("/a.txt", v1), write);
 }
 
 TEST_F(History, SessionStartNote) {
