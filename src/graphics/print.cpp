@@ -73,7 +73,9 @@ struct Printer {
     }
 
     // Reads past the end give 0 and stay at the end.
-    uint8_t byte() { return c.pos < c.end ? c.text[c.pos++] : 0; }
+    // The text's byte i; the newline a print appends follows the caller's text.
+    uint8_t at(int64_t i) const { return i < c.text_end ? c.text[i] : '\n'; }
+    uint8_t byte() { return c.pos < c.end ? at(c.pos++) : 0; }
     int param() { return param_value(byte()); }
     int hex_digits(int n) {
         int v = 0;
@@ -280,7 +282,7 @@ bool Printer::command() {
 
 // One code or glyph. True when the print stops here.
 bool Printer::step() {
-    uint8_t code = c.text[c.pos++];
+    uint8_t code = at(c.pos++);
     // Codes 1-6 with nothing after them are drawn as glyphs.
     if (code >= 1 && code <= 6 && c.pos >= c.end) return font_glyph(code);
     switch (code) {
@@ -339,11 +341,6 @@ bool Printer::step() {
 
 }  // namespace
 
-void destroy_print_buffer(Process* p) {
-    free(p->print.text);
-    p->print.text = nullptr;
-}
-
 void reset_print_context(Process* p) {
     PrintContext& c = p->print;
     uint8_t a = ds_u8(p, PRINT_ATTRS);
@@ -361,17 +358,13 @@ void reset_print_context(Process* p) {
 
 int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t colour) {
     if (!p || !p->draw.target || len < 0) return 0;
-    destroy_print_buffer(p);
     PrintContext& c = p->print;
     c = PrintContext{};
-    bool newline = !(ds_u8(p, DS_PRINT_FLAGS) & 4);
-    c.text = (uint8_t*)malloc((size_t)len + 1 + 4);
-    if (!c.text) return 0;
-    memcpy(c.text, text, (size_t)len);
-    memset(c.text + len, 0, 5);
+    // The caller's bytes are read in place; nothing stays after the print
+    // (a stopped print is never resumed).
+    c.text = (const uint8_t*)text;
     c.text_end = len;
-    if (newline) c.text[len++] = '\n';
-    c.end = len;
+    c.end = len + ((ds_u8(p, DS_PRINT_FLAGS) & 4) ? 0 : 1);
     reset_print_context(p);
     Printer pr(p);
     gfx_begin(pr.g, p, false);
@@ -393,6 +386,7 @@ int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t 
         if (stopped) break;
     }
     spend_cpu(pr.cost);
+    c.text = nullptr;
     return stopped;
 }
 

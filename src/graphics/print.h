@@ -15,7 +15,7 @@ extern const std::array<uint8_t, LIL_FONT_SIZE> lil_font_dat;
 
 // The print state of a process, cleared at the start of every print.
 struct PrintContext {
-    uint8_t* text;           // owned copy of the text, then four zero bytes
+    const uint8_t* text;     // the caller's text, during a print only
     int64_t pos, end;        // next byte, end (after the appended newline)
     int64_t text_end;        // end of the caller's text: pokes stop here
     uint32_t font;           // font address
@@ -39,8 +39,6 @@ struct PrintContext {
 int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t colour);
 // Loads the font and the print attributes (0x5F56-0x5F5B) into the context.
 void reset_print_context(Process* p);
-// Frees the text copy a print left behind.
-void destroy_print_buffer(Process* p);
 
 // Sets up a process record that runs no Lua (the boot screen, label
 // printing) with memory of its own to print into frame: its screen pages map

@@ -392,7 +392,8 @@ int lua54_blit(lua_State* L) {
     // source cut to its array, the destination moving with it.
     auto cut = [](int64_t& a, int64_t& other, int64_t& n, int64_t lo, int64_t hi) {
         if (a < lo) {
-            int64_t k = sat_add(lo, -a);
+            __int128 gap = (__int128)lo - a;
+            int64_t k = gap > INT64_MAX ? INT64_MAX : (int64_t)gap;
             a = lo;
             other = sat_add(other, k);
             n = sat_add(n, -k);

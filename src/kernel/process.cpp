@@ -242,7 +242,6 @@ void free_process(Process* p) {
         cproc = prev && (prev == p || still_exists(prev)) ? prev : nullptr;
     }
     mem_free_process(p);
-    destroy_print_buffer(p);
     destroy_buffer(p->queue);
     p->queue = nullptr;
     free(p->source);

@@ -1,12 +1,16 @@
 // Drawing and memory globals called with hostile numbers: huge and NaN
 // coordinates, batches with any start, count and stride, targets mutated while
 // live, arrays mapped, unmapped and dropped to the collector mid-sequence.
-// No fault, no undefined behaviour, no write outside an array.
+// Texts of any bytes printed under any print attributes, font header and
+// textured-line state. No fault, no undefined behaviour, no write outside an
+// array.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "arrays/typed_array.h"
+#include "graphics/gfx.h"
+#include "graphics/print.h"
 #include "kernel/cpu.h"
 #include "kernel/process.h"
 #include "kernel/state.h"
@@ -19,8 +23,9 @@ const char* const calls[] = {
     "cls", "fillp", "pset", "pget", "camera", "clip", "rectfill", "rect", "ovalfill", "circfill", "oval", "circ",
     "line", "cursor", "color", "pal", "palt", "_set_draw_target", "_blit_process_video", "_map_ram", "_unmap_ram",
     "peek", "poke", "peek2", "poke2", "peek4", "poke4", "peek8", "poke8", "_ppeek", "_ppeek4", "memcpy", "memset",
+    "fset", "fget", "mset", "mget", "tline3d", "sspr", "spr", "_draw_map", "blit", "_print_tesscii", "_set_spr",
 };
-const char* const methods[] = {"peek", "poke", "mutate"};
+const char* const methods[] = {"peek", "poke", "mutate", "blit"};
 const char* const types[] = {"u8", "i16", "i32", "i64", "f64"};
 constexpr int SLOTS = 6;
 
@@ -63,6 +68,7 @@ int runs;
 Process* fresh_process() {
     if (proc) kill_process(proc);
     proc = create_process_from_code("", "fuzz", "/fuzz.lua");
+    memcpy(mem_low_page(proc, 4), lil_font_dat.data(), LIL_FONT_SIZE);
     lua_State* L = proc->L;
     lua_settop(L, 0);
     lua_createtable(L, SLOTS, 0);
@@ -107,11 +113,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             lua_pushnil(L);
             lua_rawseti(L, slots, 1 + b.u8() % SLOTS);
             lua_gc(L, LUA_GCCOLLECT);
+        } else if (op == 3) {
+            // Print state (flags, font addresses, attributes), the font's
+            // header and the textured-line state, then a text of any bytes.
+            for (uint32_t a : {0x5F36u, 0x5F56u, 0x5F57u, 0x5F58u, 0x5F59u, 0x5F5Au, 0x5F5Bu})
+                if (b.u8() & 1) poke_proc(p, a, b.u8());
+            for (uint32_t a = 0x4000; a < 0x4008; a++)
+                if (b.u8() % 4 == 0) poke_proc(p, a, b.u8());
+            for (uint32_t a = 0x5530; a < 0x5538; a++)
+                if (b.u8() % 4 == 0) poke_proc(p, a, b.u8());
+            size_t len = std::min<size_t>(b.u8() % 64, b.n);
+            lua_getglobal(L, "_print_tesscii");
+            lua_pushlstring(L, (const char*)b.p, len);
+            b.p += len;
+            b.n -= len;
+            push_number(L, b);
+            push_number(L, b);
+            push_number(L, b);
+            lua_pcall(L, 4, 0, 0);
         } else {
             bool method = op == 2;
             if (method) {
                 lua_getglobal(L, "USERDATA");
-                lua_getfield(L, -1, methods[b.u8() % 3]);
+                lua_getfield(L, -1, methods[b.u8() % 4]);
                 lua_remove(L, -2);
             } else {
                 lua_getglobal(L, calls[b.u8() % (sizeof calls / sizeof *calls)]);

@@ -46,7 +46,6 @@ protected:
         cproc = prev;
         std::vector<uint8_t> out(ta_data(frame), ta_data(frame) + 480 * 270);
         mem_free_process(q);
-        destroy_print_buffer(q);
         free(q);
         free(frame);
         return out;
@@ -143,7 +142,6 @@ TEST_F(Boot, SystemErrorScreen) {
     cproc = prev;
     EXPECT_EQ(memcmp(ta_data(frame), f, 480 * 270), 0);
     mem_free_process(q);
-    destroy_print_buffer(q);
     free(q);
     free(frame);
     poke_proc(get_process(1), 0, 0);

@@ -123,6 +123,11 @@ TEST_F(Sprites, BlitEveryElementType) {
     EXPECT_EQ(charge("blit, userdata('u8', 64, 64), userdata('u8', 64, 64), 0, 0, 0, 0"), 64);
     EXPECT_EQ(charge("blit, userdata('i32', 64, 64), userdata('i32', 64, 64), 0, 0, 0, 0"), 256);
     EXPECT_EQ(charge("blit, userdata('u8', 8, 1), userdata('i16', 8, 1), 0, 0, 0, 0"), 0);
+    // Origins and sizes at the ends of the integer range copy nothing.
+    EXPECT_EQ(lua("local a, b = userdata('u8', 4, 4), userdata('u8', 4, 4) a[0] = 1 "
+                  "blit(a, b, math.mininteger, math.mininteger, 0, 0) blit(a, b, 0, 0, math.mininteger, 0) "
+                  "blit(a, b, math.maxinteger, 0, 0, 0, math.maxinteger, math.maxinteger) return b[0]"),
+              "0");
 }
 
 TEST_F(Sprites, BlitWithTheTarget) {
