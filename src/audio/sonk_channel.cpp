@@ -253,7 +253,8 @@ void update_channel_track_tick(SonkChannel* ch) {
     if (!ch->playing) return;
     int32_t k = ch->tick_in_row;
     if (k == 0) {
-        if (ch->delay > 0) {
+        ch->row_delayed = ch->delay > 0;
+        if (ch->row_delayed) {
             ch->delay--;
         } else if (ch->row < 0 || ch->row >= ch->end_row) {
             sonk_note_off(ch);
@@ -269,7 +270,7 @@ void update_channel_track_tick(SonkChannel* ch) {
             ch->row_param = sonk_rd8(at + 4 * (int64_t)ch->length);
             if (!(ch->row_effect == 'd' && ch->row_param != 0)) play_row(ch, false);
         }
-    } else if (ch->row >= 0 && ch->row < ch->end_row &&
+    } else if (!ch->row_delayed && ch->row >= 0 && ch->row < ch->end_row &&
                ((ch->row_effect == 'd' && k == ch->row_param) ||
                 (ch->effect == 'r' && ch->param > 0 && k % ch->param == 0))) {
         play_row(ch, true);

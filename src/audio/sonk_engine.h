@@ -69,6 +69,8 @@ struct SonkChannel {
     int32_t samples_per_tick, tick_pos, tick_len;
     // A channel stopped mid-tick keeps the gain it had until the tick ends.
     int32_t hold_gain, last_g;
+    // The current row is one the track's delay silences: nothing replays it.
+    int32_t row_delayed;
 };
 
 struct SonkMixer {

@@ -171,12 +171,12 @@ int mix_channel(int c, int n, int pos) {
 
 static void mix_block(int16_t* out, int n) {
     size_t bytes = sizeof(int16_t) * 2 * (size_t)n;
-    mixer.last_num_samples_mixed = n;
-    if (mixer.ram[0x547F] & 4) {  // pause: nothing advances
+    if (mixer.ram[0x547F] & 4) {  // pause: nothing advances, the frame count included
         memset(out, 0, bytes);
         memset(mixer.last_mixed_out, 0, bytes);
         return;
     }
+    mixer.last_num_samples_mixed = n;
     int32_t r = mixer.sample_remainder + n;
     for (; r >= SONK_TICK_SAMPLES; r -= SONK_TICK_SAMPLES) sonk_update_fade_tick();
     mixer.sample_remainder = r;

@@ -92,8 +92,12 @@ void sonk_fade_out_music(int32_t ms) {
         return;
     }
     int32_t len = fade_ticks(ms);
-    // Shorter than a tick: no fade starts; the music keeps its volume.
-    if (len <= 0) return;
+    if (len <= 0) {
+        // Shorter than a tick: no fade starts, and one under way stops where it
+        // is; the music keeps its current volume.
+        mixer.fade_len = 0;
+        return;
+    }
     mixer.fade_start = mixer.fade_len > 0 ? mixer.fade_volume : 256;
     mixer.fade_end = 0;
     mixer.fade_tick = 0;

@@ -175,6 +175,20 @@ TEST_F(Mixer, DelaySilencesFirstRows) {
     mix(SONK_TICK_SAMPLES);
     EXPECT_EQ(state(0, 0), 1);
     EXPECT_EQ(state(0, 4), 64);
+    // A retrigger effect left on the channel by an earlier note doesn't play
+    // the rows the delay silences.
+    reset();
+    sine_instrument(0);
+    track(1, 4, 0, 0, 2, {{60, 0, 64, 255, 0}, {62, 0, 64, 255, 0}, {64, 0, 64, 255, 0}});
+    sonk_set_channel_base_addr(0, BASE);
+    sonk_set_note(0, 50, 0, 64, 'r', 1, 1, 0);
+    sonk_play_track(1, 0, 0, 0, 0, SONK_PAN_KEEP, 64, BASE);
+    for (int t = 0; t < 8; t++) {
+        mix(SONK_TICK_SAMPLES);
+        ASSERT_EQ(state(0, 0), 0) << "tick " << t;
+    }
+    mix(SONK_TICK_SAMPLES);
+    EXPECT_EQ(state(0, 4), 64);
 }
 
 // Per-tick effects, read from the channel and its bus (node 0 passes the
@@ -337,6 +351,15 @@ TEST_F(Mixer, FadesInTicks) {
     // A fade in shorter than a tick plays at full volume at once.
     sonk_play_music(0, 5, 255, BASE);
     EXPECT_EQ(mixer.fade_volume, 256);
+    // A fade out shorter than a tick stops a fade under way where it is.
+    sonk_play_music(0, 1000, 255, BASE);
+    mix(30 * SONK_TICK_SAMPLES);
+    int32_t held = mixer.fade_volume;
+    EXPECT_GT(held, 0);
+    sonk_fade_out_music(5);
+    mix(30 * SONK_TICK_SAMPLES);
+    EXPECT_EQ(mixer.fade_volume, held);
+    EXPECT_EQ(sonk_get_music_state(0), 0);
     // A negative fade out stops at once.
     sonk_fade_out_music(-100);
     EXPECT_EQ(sonk_get_music_state(0), -1);
@@ -366,6 +389,10 @@ TEST_F(Mixer, PauseHoldsMuteRuns) {
     auto out = mix(3 * SONK_TICK_SAMPLES);
     EXPECT_EQ(state(4, 11), ticks);
     EXPECT_EQ(out, std::vector<int16_t>(out.size(), 0));
+    // Paused, the mixer doesn't count the frames either.
+    EXPECT_EQ(sonk_get_channel_state(-1, -1, nullptr), 3 * SONK_TICK_SAMPLES);
+    mix(100);
+    EXPECT_EQ(sonk_get_channel_state(-1, -1, nullptr), 3 * SONK_TICK_SAMPLES);
     put(0x547F, {8});
     out = mix(3 * SONK_TICK_SAMPLES);
     EXPECT_EQ(state(4, 11), ticks + 3);
