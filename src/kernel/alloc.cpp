@@ -6,7 +6,9 @@
 #include "kernel/sat.h"
 
 int64_t process_memory_used(const Process* p) {
-    return sat_add(sat_add(p->ram_bytes, p->heap_bytes - p->baseline), PROCESS_FIXED_MEMORY);
+    // The copy of its source kept for a restart is the process's memory too.
+    int64_t own = sat_add(p->ram_bytes, (int64_t)p->source_len);
+    return sat_add(sat_add(own, p->heap_bytes - p->baseline), PROCESS_FIXED_MEMORY);
 }
 
 // --- allocator ---------------------------------------------------------------

@@ -162,7 +162,8 @@ int init_process(Process* p, uint64_t pid, const char* source, size_t len, const
         return 1;
     }
 
-    p->source = (char*)malloc(len + 1);
+    // A source that alone would pass the memory limit is not even copied.
+    if ((int64_t)len <= PROCESS_MEMORY_LIMIT - PROCESS_FIXED_MEMORY) p->source = (char*)malloc(len + 1);
     if (p->source) {
         memcpy(p->source, source, len);
         p->source[len] = 0;

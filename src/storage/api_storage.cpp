@@ -43,7 +43,7 @@ static ByteBuffer* take_contents(FileSlot* f) {
 
 // Reading a cartridge file writes back every changed cartridge first, here and now:
 // that compression is charged before it starts (refused when far too costly).
-static void charge_pending_writeback(lua_State* L) { charge_native_work(L, 2 * pending_writeback_bytes()); }
+static void charge_pending_writeback(lua_State* L) { charge_native_work(L, pending_writeback_cost()); }
 
 static int lua54_fetch_local(lua_State* L) {
     const char* path = arg_text(L, 1);

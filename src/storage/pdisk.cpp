@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "host/host.h"
@@ -507,17 +508,26 @@ void delete_ram_files_in_path(const char* path) {
         if (f.kind == 2 && inside_or_equal(bstr(f.origin), path)) free_slot(&f);
 }
 
-static bool has_open_slots(const char* origin) {
-    for (const FileSlot& f : pfile)
-        if (f.kind == 2 && f.mode[0] && inside_or_equal(bstr(f.origin), origin)) return true;
-    return false;
+// The cartridge folder (/ram/mount/<eight letters>) an origin lies in, or "".
+static std::string cart_folder_of(const char* origin) {
+    const size_t k = strlen("/ram/mount/");
+    if (strncmp(origin, "/ram/mount/", k)) return "";
+    const char* end = strchr(origin + k, '/');
+    return end ? std::string(origin, (size_t)(end - origin)) : std::string(origin);
 }
 
 void delete_clean_ram_mounts() {
+    // The cartridge folders that hold open files, found in one pass over the slots.
+    std::unordered_set<std::string> open_folders;
+    for (const FileSlot& f : pfile)
+        if (f.kind == 2 && f.mode[0]) {
+            std::string c = cart_folder_of(bstr(f.origin));
+            if (!c.empty()) open_folders.insert(c);
+        }
     for (int i = 0; i < pmounts;) {
         const char* o = bstr(pmount[i].origin);
         bool keep = pmount[i].dirty || !starts_with(o, "/ram/mount/") ||
-                    (pinned_origin && inside_or_equal(pinned_origin, o)) || has_open_slots(o);
+                    (pinned_origin && inside_or_equal(pinned_origin, o)) || open_folders.count(cart_folder_of(o));
         if (keep) {
             i++;
             continue;
@@ -551,6 +561,7 @@ ByteBuffer* resolve_to_origin(const char* path, int* kind, int skip_exact) {
     if (!n) return create_buffer_from_str("");
     const char* np = bstr(n);
     automount_p_path(np);
+    if (pmounts >= 64) spend_cpu(pmounts / 8);  // a long mount table is walked for every path
     int bd = -1;
     int best = best_mount(np, skip_exact, &bd);
     if (best < 0) fatal_no_mount(np, bd);
@@ -636,10 +647,19 @@ int pdisk_count_slots_by_kind(int kind) {
     return n;
 }
 
+// Writes back dirty mounts now, at most limit cartridges: clearing and pruning free
+// what is clean, and the others are written back over the next frames.
+static void flush_some_dirty_mounts(int limit) {
+    finish_writeback(true);
+    int written = 0;
+    for (int i = pmounts - 1; i >= 0 && written < limit; i--) written += flush_dirty_mount(i, 0);
+}
+
 static void clear_early() {
     int before = used_slots;
     clearing = 1;
-    flush_dirty_mounts_immediately();
+    spend_cpu(MAX_FILE_SLOTS / 16 + pmounts);
+    flush_some_dirty_mounts(WRITEBACKS_PER_FRAME * 4);
     delete_clean_ram_mounts();
     clearing = 0;
     int after = used_slots;
@@ -997,13 +1017,15 @@ static int64_t ram_bytes_under(const char* origin) {
     return n;
 }
 
-int64_t pending_writeback_bytes() {
-    int64_t n = wb_job ? wb_job->payload->length : 0;
+int64_t pending_writeback_cost() {
+    int64_t n = wb_job ? 2 * (int64_t)wb_job->payload->length : 0;
     // Cartridge folders are /ram/mount/<eight letters>: one pass over the slots finds them all.
     std::unordered_map<std::string, int64_t> dirty;
     for (int i = 0; i < pmounts; i++)
-        if (pmount[i].dirty && !pmount[i].partial && q64_path_kind(bstr(pmount[i].point)))
+        if (pmount[i].dirty && !pmount[i].partial && q64_path_kind(bstr(pmount[i].point))) {
             dirty[bstr(pmount[i].origin)] = 0;
+            n += FRAME_CYCLES / 4;  // a file written, like any host write
+        }
     if (dirty.empty()) return n;
     const size_t k = strlen("/ram/mount/");
     for (const FileSlot& f : pfile) {
@@ -1012,7 +1034,7 @@ int64_t pending_writeback_bytes() {
         const char* end = strchr(o + k, '/');
         if (!end) continue;
         auto it = dirty.find(std::string(o, (size_t)(end - o)));
-        if (it != dirty.end()) n += f.contents->length;
+        if (it != dirty.end()) n += 2 * (int64_t)f.contents->length;  // copied, then compressed
     }
     return n;
 }
@@ -1111,7 +1133,7 @@ void prune_mounts() {
     } else if (pmounts <= MOUNT_PRUNE_THRESHOLD) {
         return;
     }
-    flush_dirty_mounts_immediately();
+    flush_some_dirty_mounts(WRITEBACKS_PER_FRAME * 4);
     delete_clean_ram_mounts();
     printf("pruned %d -> %d mounts\n", before, pmounts);
     if (pmounts > MOUNT_ADD_LIMIT) {

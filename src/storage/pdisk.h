@@ -121,8 +121,8 @@ void flush_dirty_mounts_immediately(int force = 0);
 // A ROM cartridge's payload above this many bytes is compressed on a worker thread by
 // a delayed write-back; every immediate flush first waits for that work to finish.
 constexpr int64_t ASYNC_WRITEBACK_BYTES = 1 << 20;
-// Bytes that flushing every dirty cartridge mount now would compress (in flight included).
-int64_t pending_writeback_bytes();
+// What flushing every dirty cartridge mount now would cost in cycles (in flight included).
+int64_t pending_writeback_cost();
 void flush_dirty_mounts_delayed();
 void prune_mounts();
 

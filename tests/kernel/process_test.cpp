@@ -261,6 +261,21 @@ TEST_F(ProcessTest, ErrorsInRootOrWindowManagerEndTheProgram) {
         ::testing::ExitedWithCode(0), "");
 }
 
+// The source copy kept for a restart counts as the process's memory; a source that
+// alone would pass the limit makes no process.
+TEST_F(ProcessTest, SourceCopiesCountAgainstTheProcess) {
+    system_trio();
+    Process* small = spawn("while true do yield_now() end");
+    std::string big = "--" + std::string(4 << 20, 'c') + "\nwhile true do yield_now() end";
+    Process* large = spawn(big.c_str());
+    ASSERT_TRUE(small && large);
+    EXPECT_GE(process_memory_used(large) - process_memory_used(small), 4 << 20);
+    std::string huge = "--" + std::string(PROCESS_MEMORY_LIMIT, 'c');
+    int64_t next = process_id;
+    EXPECT_EQ(spawn(huge.c_str()), nullptr);
+    EXPECT_EQ(get_process((uint64_t)next), nullptr);
+}
+
 TEST_F(ProcessTest, MemoryLimit) {
     system_trio();
     // Keeps every block alive until the process is out of memory.
@@ -305,7 +320,7 @@ TEST_F(ProcessTest, MemoryIsCountedAndFreed) {
     system_trio();
     Process* p = spawn("big = string.rep('y', 1 << 20) yield_now() big = nil collectgarbage() while true do yield_now() end");
     int64_t start = process_memory_used(p);
-    EXPECT_EQ(start, p->heap_bytes + NEW_RAM_BYTES + 524288);
+    EXPECT_EQ(start, p->heap_bytes + NEW_RAM_BYTES + 524288 + (int64_t)p->source_len);
     prepare_processes_for_frame();
     run_process_slice(p, 1.0);
     EXPECT_GT(process_memory_used(p), start + (1 << 20));

@@ -316,13 +316,13 @@ TEST_F(VfsFiles, LargeCartridgesAreWrittenBackByAWorker) {
         ASSERT_TRUE(vfs_write(std::string(cart) + "/a.bin", big));
         fake_now += 1000;
         flush_dirty_mounts_delayed();  // hands the work to the worker
-        EXPECT_GT(pending_writeback_bytes(), (int64_t)big.size());
+        EXPECT_GT(pending_writeback_cost(), (int64_t)big.size());
         ASSERT_TRUE(vfs_write(std::string(cart) + "/b.txt", "later"));
         FileSlot* f = pfopen(cart, "rf");  // waits, then writes the later change too
         ASSERT_TRUE(f) << cart;
         ByteBuffer* image = create_buffer_from_buffer(f->contents);
         pfclose(f);
-        EXPECT_EQ(pending_writeback_bytes(), 0);
+        EXPECT_EQ(pending_writeback_cost(), 0);
         ASSERT_EQ(populate_ram_folder_from_q64_rom_buffer("/ram/check", image), 0) << cart;
         destroy_buffer(image);
         EXPECT_EQ(vfs_read("/ram/check/a.bin").value_or("?"), big) << cart;
