@@ -219,7 +219,10 @@ Process* find_watcher(uint64_t pid) {
     uint64_t watcher = 0;
     for (int i = 0; i < frames; i++) {
         int64_t c0 = now_ns(CLOCK_THREAD_CPUTIME_ID), w0 = now_ns(CLOCK_MONOTONIC);
+        // Held by an exclusive process at the start or the end of the frame: not its frame.
+        bool held = app.exclusive_pid != 0;
         system_frame();
+        held = held || app.exclusive_pid != 0;
         int64_t cpu = now_ns(CLOCK_THREAD_CPUTIME_ID) - c0, wall = now_ns(CLOCK_MONOTONIC) - w0;
         if (cpu > r->worst_cpu_ns) r->worst_cpu_ns = cpu, r->worst_cpu_frame = i;
         if (getenv("HOSTILE_DEBUG") && cpu > 20000000) fprintf(stderr, "frame %d: %lld ms\n", i, (long long)(cpu / 1000000));
@@ -231,7 +234,7 @@ Process* find_watcher(uint64_t pid) {
             r->watcher_first = i;
         } else if (watcher && !w) {
             if (r->watcher_gone < 0) r->watcher_gone = i;
-        } else if (w && !w->flipped && !(app.exclusive_pid && app.exclusive_pid != (int64_t)watcher)) {
+        } else if (w && !w->flipped && !held) {
             if (!r->watcher_missed++) r->watcher_missed_first = i;
         }
         if (c.paced && wall < 16000000) usleep((useconds_t)((16000000 - wall) / 1000));

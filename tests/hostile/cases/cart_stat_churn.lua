@@ -9,8 +9,11 @@ for i = 1, 17500 do
 	bytes[i] = string.char(x % 256, (x >> 8) % 256, (x >> 16) % 256, (x >> 24) % 128)
 end
 local file = string.rep(table.concat(bytes), 15)
+-- Held exclusively while filling, so no write-back of a half-filled cartridge slows it.
+_signal(40)
 mkdir("/big.q64.rom")
 for i = 1, 40 do store("/big.q64.rom/f" .. i .. ".bin", file, raw) end
+_signal(41)
 bytes, file = nil, nil
 store("/big.q64.rom/tick.txt", "0", raw)
 local ok, err = pcall(fstat, "/big.q64.rom")

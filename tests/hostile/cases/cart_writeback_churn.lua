@@ -11,8 +11,11 @@ for i = 1, 17500 do
 end
 local block = table.concat(bytes)
 local file = string.rep(block, 15)
+-- Held exclusively while filling, so no write-back of a half-filled cartridge slows it.
+_signal(40)
 mkdir("/big.q64.rom")
 for i = 1, 40 do store("/big.q64.rom/f" .. i .. ".bin", file, raw) end
+_signal(41)
 _printh("big cartridge filled")
 local n = 0
 while true do
