@@ -240,6 +240,30 @@ void gif_frame(const uint32_t* pal, const int32_t* banks_in) {
     rec.frames++;
 }
 
+// Closes the open recording: the file takes its name when it is complete and
+// is removed otherwise. True when it was kept.
+bool close_recording() {
+    int err = 0;
+    // A recording without frames would be no picture at all.
+    bool ok = !rec.failed && rec.frames > 0;
+    if (EGifCloseFile(rec.gif, &err) != GIF_OK) ok = false;
+    rec.gif = nullptr;
+    if (ok) ok = fsync(rec.sync_fd) == 0;
+    close(rec.sync_fd);
+    rec.sync_fd = -1;
+    if (ok) ok = rename(rec.temp.c_str(), rec.host) == 0;
+    if (!ok) unlink(rec.temp.c_str());
+    gif_free_all();
+    rec.screen = rec.last_frame = rec.raster = nullptr;
+    return ok;
+}
+
+// The program ends by exit() on its fatal paths too: what was recorded is
+// kept, and no hidden half-written file is left on the desktop.
+void close_recording_at_exit() {
+    if (rec.gif) close_recording();
+}
+
 // ---- audio ----
 
 constexpr int64_t AUDIO_CAPTURE_MAX = BUFFER_MAX_LENGTH & ~(int64_t)3;
@@ -328,6 +352,8 @@ int gif_start() {
         fflush(stdout);
         return 1;
     }
+    static bool exit_hook = atexit(close_recording_at_exit) == 0;
+    (void)exit_hook;
     rec.frames = 0;
     rec.failed = false;
     rec.screen = (uint8_t*)gif_malloc(W * H);
@@ -350,19 +376,7 @@ void update_gif_recording(const uint32_t display_pal[256], const int32_t banks[2
 void gif_end() {
     app.gif_recording = 0;
     if (!rec.gif) return;
-    int err = 0;
-    // A recording without frames would be no picture at all.
-    bool ok = !rec.failed && rec.frames > 0;
-    if (EGifCloseFile(rec.gif, &err) != GIF_OK) ok = false;
-    rec.gif = nullptr;
-    if (ok) ok = fsync(rec.sync_fd) == 0;
-    close(rec.sync_fd);
-    rec.sync_fd = -1;
-    if (ok) ok = rename(rec.temp.c_str(), rec.host) == 0;
-    if (!ok) unlink(rec.temp.c_str());
-    gif_free_all();
-    rec.screen = rec.last_frame = rec.raster = nullptr;
-    if (!ok) {
+    if (!close_recording()) {
         notify("**error: could not write gif\n");
     } else if (!rec.silent) {
         char msg[1200];

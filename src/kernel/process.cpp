@@ -11,6 +11,7 @@
 #include "audio/sonk.h"
 #include "dialect/vm_budget.h"
 #include "graphics/graphics.h"
+#include "host/capture.h"
 #include "host/host.h"
 #include "dialect/vm_budget.h"
 #include "kernel/api.h"
@@ -354,7 +355,8 @@ static void cut_copy(char* dst, const char* src) { copy_name(dst, REPORT_SCRATCH
     else printf("%s\n", banner);
     tolo_debugf("%s\n", banner);
     tolo_debugf("%s\n", msg);
-    // Files written so far are not lost with the program.
+    // Files written so far are not lost with the program, nor are captures running.
+    capture_finish_all();
     flush_dirty_mounts_immediately(1);
     orvanta_terminate(0);
 }

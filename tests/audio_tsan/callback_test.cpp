@@ -53,10 +53,12 @@ TEST(AudioCallback, MainThreadDrivesTheEngineWhileTheCallbackMixes) {
     while (std::chrono::steady_clock::now() < until) frames += harness_run_frames(1);
     EXPECT_GT(frames, 10);
     EXPECT_TRUE(harness_output().find("harness: error") == std::string::npos) << harness_output();
-    // Keep the callback out while the test program ends; it has mixed.
+    // Keep the callback out while the test program ends; it has mixed. The
+    // lock is given back: later tests in this program share the device.
     os_lock_audio();
     EXPECT_EQ(sonk_get_channel_state(-1, -1, nullptr), 512);
     harness_shutdown();
+    os_unlock_audio();
 }
 
 }  // namespace

@@ -58,4 +58,5 @@ TEST(AudioCaptureThreads, BufferGrowsOnBothSidesWhileTheCallbackAppends) {
     audio_capture_end();
     os_lock_audio();
     harness_shutdown();
+    os_unlock_audio();
 }

@@ -15,6 +15,7 @@
 #include "host/capture.h"
 #include "kernel/process.h"
 #include "kernel/state.h"
+#include "lua.h"
 #include "storage/pdisk.h"
 #include "storage/png_buffer.h"
 #include "support/harness.h"
@@ -95,6 +96,7 @@ TEST_F(Capture, ScreenshotsTakeTheNextFreeName) {
                                }));
     Decoded d = decode_image("png", desk("shot_2.png"));
     EXPECT_EQ(d.facts["size"], "480 270");
+    ASSERT_EQ(d.raw.size(), (size_t)W * H * 4);
     EXPECT_EQ(d.raw, expected_rgb(video_frame.back_page, 0, 0, W, H, 1, true));
     // An independent look at one pixel: (9, 17) shows colour 3 of bank 0.
     uint32_t c = wm_colour(3);
@@ -440,6 +442,49 @@ TEST_F(Capture, RebootWritesTheAudioCapture) {
     // Nothing is appended while capture is off.
     audio_capture_append((const uint8_t*)played.data(), 4);
     EXPECT_EQ(app.audio_capture_buffer, nullptr);
+}
+
+// Fatal ends of the program: the captures running are finished as at an
+// ordinary exit, and no hidden half-written file is left on the desktop.
+TEST_F(Recording, FatalEndsStillFinishTheCaptures) {
+    draw([](int x, int y) { return (uint8_t)((x + y) & 63); });
+    std::string played = pattern(17640, 4);
+    EXPECT_EXIT(
+        {
+            start({}, "crash");
+            frame();
+            frame();
+            frame();
+            raise_signal(prog(), 16);
+            audio_capture_append((const uint8_t*)played.data(), (int)played.size());
+            // The window manager fails: the program ends.
+            lua_pushnil(wm()->L);
+            lua_setglobal(wm()->L, "flip");
+            run_process_slice(wm(), 1.0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(host_folder_names(desktop_folder()), (std::vector<std::string>{"audio.raw", "crash.gif"}));
+    EXPECT_EQ(decode_image("gif", desk("crash.gif")).facts["frames"], "2");
+    EXPECT_TRUE(read_host_file(desk("audio.raw")) == played);
+
+    // Any other end by exit: the frames recorded are kept; a recording
+    // without any leaves nothing.
+    EXPECT_EXIT(
+        {
+            start({}, "ended");
+            frame();
+            orvanta_terminate(1);
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(
+        {
+            start({}, "nothing");
+            orvanta_terminate(1);
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(host_folder_names(desktop_folder()),
+              (std::vector<std::string>{"audio.raw", "crash.gif", "ended.gif"}));
+    EXPECT_EQ(decode_image("gif", desk("ended.gif")).facts["frames"], "1");
 }
 
 }  // namespace

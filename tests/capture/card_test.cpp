@@ -24,6 +24,7 @@
 namespace {
 
 using Buf = std::unique_ptr<ByteBuffer, void (*)(ByteBuffer*)>;
+constexpr size_t CARD_BYTES = (size_t)CARD_W * CARD_H * 4;
 Buf buf(int64_t n = 0) { return Buf(create_buffer_2(n, 0), destroy_buffer); }
 
 std::string random_bytes(size_t n, unsigned seed) {
@@ -86,11 +87,12 @@ protected:
         write_host_file(path, std::string((char*)out->bytes, (size_t)out->length));
         return path;
     }
-    // RGBA of a host PNG as PIL reads it.
+    // RGBA of a host PNG as PIL reads it ("" when that fails).
     std::string pixels(const std::string& path) {
         Decoded d = decode_image("png", path);
         EXPECT_EQ(d.facts["size"], "512 384");
-        return d.raw;
+        EXPECT_EQ(d.raw.size(), CARD_BYTES) << path;
+        return d.raw.size() == CARD_BYTES ? d.raw : "";
     }
 };
 
@@ -109,6 +111,10 @@ bool in_label(size_t i) {
 // Compares a card's visible pixels: the label window with label (or, when
 // label is empty, with the template there too), the rest with the template.
 void expect_card_shows(const std::string& card, const std::string& templ, const std::vector<uint8_t>& label) {
+    // A decoder that gave nothing is a failure here, not a read past the data.
+    ASSERT_EQ(card.size(), CARD_BYTES);
+    ASSERT_EQ(templ.size(), CARD_BYTES);
+    if (!label.empty()) ASSERT_EQ(label.size(), (size_t)LABEL_W * LABEL_H * 4);
     std::string c = high_bits(card), t = high_bits(templ);
     size_t bad = 0;
     for (size_t i = 0; i < c.size(); i++) {
@@ -184,6 +190,9 @@ std::vector<uint8_t> printed(const std::string& title, const std::string& subtit
 // The card's title band (each bitmap pixel 2 x 2, light over dark) and
 // subtitle band (1:1) against a bitmap; elsewhere in the bands the template.
 void expect_bands(const std::string& card, const std::string& templ, const std::vector<uint8_t>& text) {
+    ASSERT_EQ(card.size(), CARD_BYTES);
+    ASSERT_EQ(templ.size(), CARD_BYTES);
+    ASSERT_EQ(text.size(), 178u * 20);
     std::string c = high_bits(card), t = high_bits(templ);
     auto at = [&](const std::string& s, int x, int y) { return s.substr(((size_t)y * 512 + x) * 4, 4); };
     auto grey = [](int v) { return std::string({(char)v, (char)v, (char)v, (char)0xFC}); };
@@ -239,6 +248,7 @@ TEST_F(Card, WithoutTheTemplateTheCardIsPlain) {
     delete_path(CARD_TEMPLATE_PATH);
     write_vfs_file("/ram/c/main.lua", "x");
     std::string card = high_bits(pixels(card_of("/ram/c")));
+    ASSERT_EQ(card.size(), CARD_BYTES);
     std::string plain;
     for (int i = 0; i < 512 * 384; i++) plain += std::string("\x20\x20\x20\xFC", 4);
     EXPECT_TRUE(card == plain);

@@ -52,24 +52,35 @@ Decoded decode_image(const std::string& kind, const std::string& host_path) {
     // A private file: tests run in parallel and may decode the same picture.
     char raw_name[] = "/tmp/orvanta_decoded_XXXXXX";
     int fd = mkstemp(raw_name);
-    if (fd < 0) return d;
+    if (fd < 0) {
+        ADD_FAILURE() << "no temporary file for " << host_path;
+        return d;
+    }
     close(fd);
     std::string raw = raw_name;
     std::string cmd = "/usr/bin/python3 " ORVANTA_SOURCE_DIR "/tests/capture/image_info.py " + kind + " '" +
                       host_path + "' '" + raw + "' 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return d;
+    if (!p) {
+        ADD_FAILURE() << "image_info.py did not start for " << host_path;
+        remove(raw.c_str());
+        return d;
+    }
     char line[65536];
+    std::string said;
     while (fgets(line, sizeof line, p)) {
         std::string l(line);
+        said += l;
         if (!l.empty() && l.back() == '\n') l.pop_back();
         size_t sp = l.find(' ');
         d.facts[l.substr(0, sp)] = sp == std::string::npos ? "" : l.substr(sp + 1);
     }
     int rc = pclose(p);
-    EXPECT_EQ(rc, 0) << "image_info.py failed on " << host_path;
     d.raw = read_host_file(raw);
     remove(raw.c_str());
+    // Callers compare the bytes; a failed decoder gives them none to misread.
+    EXPECT_EQ(rc, 0) << "image_info.py failed on " << host_path << ": " << said;
+    if (rc != 0) d.raw.clear();
     return d;
 }
 
