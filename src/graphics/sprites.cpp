@@ -616,10 +616,13 @@ struct TLine {
         double u = this->u, v = this->v, w = this->w;
         const double du = this->du, dv = this->dv, dw = this->dw;
         int64_t X = st.X + first * sx, Y = st.Y + first * sy;
+        // With w 1 and v the same all along (a span), every texel is on one row.
+        const bool one_row = UNIT_W && dv == 0;
+        const int64_t row = one_row ? ay.at<POW2>(v) * W : 0;
         for (int64_t k = first; k <= last; k++, u += du, v += dv, w += dw, X += sx, Y += sy) {
             int64_t x = X >> 16, y = Y >> 16;
             double uw = UNIT_W ? u : u / w, vw = UNIT_W ? v : v / w;
-            uint8_t t = data[ay.at<POW2>(vw) * W + ax.at<POW2>(uw)];
+            uint8_t t = data[(one_row ? row : ay.at<POW2>(vw) * W) + ax.at<POW2>(uw)];
             uint8_t* d = b.pix + y * b.w + x;
             if (FAST) *d = (uint8_t)((t0[(t & 63) << 6 | (*d & 63)] & 0x3F) | (*d & 0xC0));
             else b.put_any(d, x, y, t);
@@ -627,7 +630,16 @@ struct TLine {
         return last - first + 1;
     }
 
-    template <bool UNIT_W, bool POW2>
+    // The row of a cell's sprite sampled at v (in map cells).
+    static int64_t sprite_row_of(double vw, int64_t sh, bool spow2, uint16_t cell) {
+        int64_t fy = fast_floor(vw * (double)sh);
+        int64_t py = spow2 ? fy & (sh - 1) : wrap_to(fy, sh);
+        return (cell & 0x8000) ? sh - 1 - py : py;
+    }
+
+    // ROW (with UNIT_W): v is the same all along (a span), so the cells are
+    // on one row of the map and each sprite is read on one row.
+    template <bool UNIT_W, bool POW2, bool ROW>
     int64_t map(const TypedArray* src) {
         const int16_t* cells = ta_elems<int16_t>(src);
         const int64_t W = src->width;
@@ -635,7 +647,7 @@ struct TLine {
         const TypedArray* const* slots = g.p->spr.slot;
         // Neighbouring pixels mostly share a cell: its sprite is looked up once.
         int32_t last_cell = -1;
-        const uint8_t* sd = nullptr;
+        const uint8_t* sd = nullptr;  // the cell's sprite row with ROW, else its pixels
         int64_t sw = 1, sh = 1;
         bool spow2 = true;
         if (!inside()) return 0;
@@ -645,10 +657,11 @@ struct TLine {
         double u = this->u, v = this->v, w = this->w;
         const double du = this->du, dv = this->dv, dw = this->dw;
         int64_t X = st.X + first * sx, Y = st.Y + first * sy;
+        const int64_t row = ROW ? ay.at<POW2>(v) * W : 0;
         for (int64_t k = first; k <= last; k++, u += du, v += dv, w += dw, X += sx, Y += sy) {
             int64_t x = X >> 16, y = Y >> 16;
             double uw = UNIT_W ? u : u / w, vw = UNIT_W ? v : v / w;
-            uint16_t cell = (uint16_t)cells[ay.at<POW2>(vw) * W + ax.at<POW2>(uw)];
+            uint16_t cell = (uint16_t)cells[(ROW ? row : ay.at<POW2>(vw) * W) + ax.at<POW2>(uw)];
             if (cell != last_cell) {
                 last_cell = cell;
                 const TypedArray* s = slots[cell & 0x1FFF];
@@ -656,14 +669,14 @@ struct TLine {
                 sw = sd ? s->width : 1;
                 sh = sd ? s->height : 1;
                 spow2 = (sw & (sw - 1)) == 0 && (sh & (sh - 1)) == 0;
+                if (sd && ROW) sd += sprite_row_of(vw, sh, spow2, cell) * sw;
             }
             uint8_t colour = 0;
             if (sd) {
-                int64_t fx = fast_floor(uw * (double)sw), fy = fast_floor(vw * (double)sh);
-                int64_t px = spow2 ? fx & (sw - 1) : wrap_to(fx, sw), py = spow2 ? fy & (sh - 1) : wrap_to(fy, sh);
+                int64_t fx = fast_floor(uw * (double)sw);
+                int64_t px = spow2 ? fx & (sw - 1) : wrap_to(fx, sw);
                 if (cell & 0x4000) px = sw - 1 - px;
-                if (cell & 0x8000) py = sh - 1 - py;
-                colour = sd[py * sw + px];
+                colour = ROW ? sd[px] : sd[sprite_row_of(vw, sh, spow2, cell) * sw + px];
             }
             b.put_any(b.pix + y * b.w + x, x, y, colour);
         }
@@ -719,8 +732,9 @@ int64_t draw_tline3d(const Gfx& g, const TypedArray* src, int64_t flags, double 
         return fast ? count / 2 : count;
     }
     const bool pow2 = t.ax.pow2() && t.ay.pow2();
-    if (unit_w) return pow2 ? t.map<true, true>(src) : t.map<true, false>(src);
-    return pow2 ? t.map<false, true>(src) : t.map<false, false>(src);
+    if (unit_w && t.dv == 0) return pow2 ? t.map<true, true, true>(src) : t.map<true, false, true>(src);
+    if (unit_w) return pow2 ? t.map<true, true, false>(src) : t.map<true, false, false>(src);
+    return pow2 ? t.map<false, true, false>(src) : t.map<false, false, false>(src);
 }
 
 int lua54_tline3d(lua_State* L) {
