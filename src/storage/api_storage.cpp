@@ -75,12 +75,13 @@ static int lua54_store_local(lua_State* L) {
     if (lua_type(L, 2) == LUA_TSTRING && meta && starts_with(meta, "--[[orb_format=\"raw\"")) {
         FileSlot* f = pfopen(p.c_str(), "w");
         if (!f) return 0;
+        size_t n = 0;
+        const char* s = lua_tolstring(L, 2, &n);
+        pfreserve(f, (int64_t)(n + strlen(meta) + 1));
         if (!strstr(meta, "metadata_format=\"none\"")) {
             bappend_str(f->contents, meta);
             bappend_str(f->contents, "\n");
         }
-        size_t n = 0;
-        const char* s = lua_tolstring(L, 2, &n);
         bappend_bytes(f->contents, s, (int64_t)n);
         pfclose(f);
         return 0;
@@ -91,6 +92,7 @@ static int lua54_store_local(lua_State* L) {
         if (!s) return 0;  // keep the cartridge rather than empty it
         FileSlot* f = pfopen(p.c_str(), "wf");
         if (!f) return 0;
+        pfreserve(f, (int64_t)n);
         bappend_bytes(f->contents, s, (int64_t)n);
         pfclose(f);
         return 0;
@@ -112,6 +114,7 @@ static int lua54_store_local(lua_State* L) {
     orb_store_text(L, 2, meta, text.get());
     FileSlot* f = pfopen(p.c_str(), "w");
     if (f) {
+        pfreserve(f, text->length);
         bappend_bytes(f->contents, text->bytes, text->length);
         pfclose(f);
     }

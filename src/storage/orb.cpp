@@ -823,6 +823,8 @@ int read_text(lua_State* L, const uint8_t* text, int64_t len, int depth, bool wa
     if (read_metadata(L, text, len, depth)) return 2;
     const uint8_t* e = header_table_end(text, len);
     std::string shown((const char*)text + 4, (size_t)(std::min(e + 1, text + len) - (text + 4)));
+    // A header is shown up to a screen line's worth: a program could make it megabytes.
+    if (shown.size() > 200) shown = shown.substr(0, 200) + "...";
     printf("bad metadata format; ignoring %s\n", shown.c_str());
     fflush(stdout);
     return 1;

@@ -900,6 +900,13 @@ int pfclose(FileSlot* f) {
     return rc;
 }
 
+void pfreserve(FileSlot* f, int64_t n) {
+    if (!f || !f->contents || f->contents->length != 0 || (int64_t)f->contents->capacity > n) return;
+    if (n < 0 || n > BUFFER_MAX_LENGTH) return;
+    destroy_buffer(f->contents);
+    f->contents = create_buffer_2(n, FILE_CONTENTS_TAG);
+}
+
 int64_t pfwrite(const void* src, int64_t size, int64_t n, FileSlot* f) {
     if (!f || !f->contents) return 0;
     return bwrite(src, size, n, f->contents);

@@ -100,6 +100,9 @@ FileSlot* pfopen(const char* path, const char* mode);
 // host file is kept) or RAM is full (the RAM file is as it was before the open).
 int pfclose(FileSlot* f);
 int64_t pfwrite(const void* src, int64_t size, int64_t n, FileSlot* f);
+// Gives a file just opened for writing, still empty, room for exactly n bytes, so a
+// large write is not copied again and again as its buffer grows.
+void pfreserve(FileSlot* f, int64_t n);
 int64_t pfread(void* dst, int64_t size, int64_t n, FileSlot* f);
 int pdisk_file_exists(const char* path);
 int pdisk_directory_exists(const char* path, int mount_point_flag);

@@ -13,7 +13,8 @@
 //   --@ after PATH TEXT  once the host has quit, the file PATH (relative to the app-data
 //                        folder) must contain TEXT
 //   --@ home PATH TEXT   before the start, TEXT is written to PATH in the app-data folder
-// TEXT may hold \n, \\ and \xHH escapes, and @HOME@ for the app-data folder (with its
+//                        (appended when PATH repeats)
+// TEXT may hold \n, \r, \t, \\ and \xHH escapes, and @HOME@ for the app-data folder (with its
 // trailing "/"). The program may read its own case text as /case.lua.
 //
 // HOSTILE_DEBUG=1 in the environment keeps each case's folder (its output, log and
@@ -95,8 +96,8 @@ std::string unescape(const std::string& s, const std::string& home) {
         if (s.compare(i, 6, "@HOME@") == 0) {
             r += home;
             i += 5;
-        } else if (s[i] == '\\' && i + 1 < s.size() && s[i + 1] == 'n') {
-            r += '\n';
+        } else if (s[i] == '\\' && i + 1 < s.size() && (s[i + 1] == 'n' || s[i + 1] == 'r' || s[i + 1] == 't')) {
+            r += s[i + 1] == 'n' ? '\n' : s[i + 1] == 'r' ? '\r' : '\t';
             i++;
         } else if (s[i] == '\\' && i + 1 < s.size() && s[i + 1] == '\\') {
             r += '\\';
@@ -316,7 +317,9 @@ TEST_P(Hostile, HostStaysUpAndBounded) {
     spit(f.root + "/outside/important.txt", "keep me");
     spit(f.home + "/drive/case.lua", c.text);
     spit(f.home + "/drive/hostile_launch.lua", kLauncher);
-    for (const auto& [p, t] : c.home) spit(f.home + "/" + p, unescape(t, f.home + "/"));
+    std::map<std::string, std::string> home_files;
+    for (const auto& [p, t] : c.home) home_files[p] += unescape(t, f.home + "/");
+    for (const auto& [p, t] : home_files) spit(f.home + "/" + p, t);
     std::string build_data = std::string(ORVANTA_BUILD_DIR) + "/data";
     struct stat st;
     bool had_build_data = stat(build_data.c_str(), &st) == 0;
