@@ -41,7 +41,9 @@ void make_words(const Gfx& g, GfxPen& pen) {
     pen.words = true;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+// Not under sanitizers: their instrumented clone resolvers run before the runtime starts.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
 #define GFX_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define GFX_CLONES

@@ -1,6 +1,7 @@
 // Downloads against a real HTTP server on 127.0.0.1 (http_server.py), through the job
 // table directly and through the fetch globals in a running process.
 #include <arpa/inet.h>
+#include <SDL2/SDL.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,6 +32,7 @@ static int server_out = -1;
 static std::string base;   // http://127.0.0.1:PORT/, also the cartridge server
 static std::string other;  // the same server by another name: not the cartridge server
 static std::string closed; // a port nothing listens on
+static int tls_port;       // the server over TLS, with a certificate no client trusts; 0 without one
 
 static constexpr int64_t kCap = 4096;  // body cap for these tests
 
@@ -103,9 +105,10 @@ struct Downloads : ::testing::Test {
         std::string line;
         char c = 0;
         pollfd p{out[0], POLLIN, 0};
-        while (line.size() < 16 && poll(&p, 1, 30000) == 1 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        while (line.size() < 32 && poll(&p, 1, 30000) == 1 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
         int port = atoi(line.c_str());
         ASSERT_GT(port, 0) << "the test server did not start";
+        tls_port = atoi(line.c_str() + line.find(' ') + 1);
         base = "http://127.0.0.1:" + std::to_string(port) + "/";
         other = "http://localhost:" + std::to_string(port) + "/";
         closed = "http://127.0.0.1:" + std::to_string(free_port()) + "/";
@@ -174,6 +177,36 @@ TEST_F(Downloads, BodiesAndStatuses) {
     EXPECT_EQ(gurl_get_job(id)->url->capacity, 512);
     EXPECT_EQ(std::string(gurl_get_job(id)->extra->data), "extra");
     EXPECT_EQ(wait_job(id), GURL_FAILED);
+}
+
+// The server's certificate is checked: one that no authority signed fails the transfer.
+TEST_F(Downloads, UntrustedTlsCertificateFails) {
+    if (tls_port <= 0) GTEST_SKIP() << "no openssl to make a certificate";
+    std::string port = std::to_string(tls_port);
+    for (const std::string& url : {"https://127.0.0.1:" + port + "/ok", base + "to-tls?port=" + port}) {
+        int64_t id = gurl_get(url.c_str(), nullptr, gurl_cb);
+        EXPECT_EQ(wait_job(id), GURL_FAILED) << url;
+        EXPECT_EQ(body_of(id), "") << url;
+    }
+    EXPECT_FALSE(fs::exists(home / "cache"));
+}
+
+// A worker that can't be started (here: no room for its stack) fails its job at once,
+// and the next job runs.
+TEST_F(Downloads, AThreadThatCannotStartFailsTheJob) {
+    static int32_t reported;
+    reported = -1;
+    SDL_SetHint(SDL_HINT_THREAD_STACK_SIZE, "140737488355328");
+    int64_t id = gurl_get((base + "ok").c_str(), nullptr, [](GurlJob*, int32_t status) { reported = status; });
+    SDL_ResetHint(SDL_HINT_THREAD_STACK_SIZE);
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(gurl_get_job(id));
+    EXPECT_EQ(gurl_get_job(id)->status.load(), GURL_FAILED);
+    EXPECT_EQ(reported, GURL_FAILED);
+    EXPECT_EQ(gurl_live_workers(), 0);
+    int64_t next = gurl_get((base + "ok").c_str(), nullptr, nullptr);
+    EXPECT_EQ(wait_job(next), GURL_DONE);
+    EXPECT_EQ(body_of(next), "hello body");
 }
 
 TEST_F(Downloads, JobIdsAndSlots) {

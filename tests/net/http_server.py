@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""A local HTTP server for the download tests: prints its port, then serves until it
-is killed, its parent ends, or two minutes pass.
+"""A local HTTP server for the download tests: prints its port and the port of the same
+server over TLS (with a self-signed certificate made at start, which no client trusts;
+0 when openssl can't make one), then serves until it is killed, its parent ends, or two
+minutes pass.
 
   /ok            200 "hello body"
   /missing       404 with a small error page
@@ -8,6 +10,7 @@ is killed, its parent ends, or two minutes pass.
   /crlf.txt      200 "a\\r\\nb"
   /to-ok         302 to /ok
   /to-file       302 to a file: URL
+  /to-tls?port=P 302 to /ok on the TLS server at port P
   /big?n=N[&chunked=1]  200 with N bytes ('x'), with or without a length
   /drip          200, one byte every 20 ms for up to a minute
   /drip-state    "none", "open" or "closed": whether the last drip's client went away early
@@ -15,7 +18,10 @@ is killed, its parent ends, or two minutes pass.
 """
 import http.server
 import os
+import ssl
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -52,6 +58,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, b"a\r\nb")
         elif p == "/to-ok":
             self.reply(302, b"", [("Location", "/ok")])
+        elif p == "/to-tls":
+            self.reply(302, b"", [("Location", "https://127.0.0.1:%s/ok" % query["port"][0])])
         elif p == "/to-file":
             self.reply(302, b"", [("Location", "file:///etc/hostname")])
         elif p == "/big":
@@ -102,10 +110,48 @@ def watch_parent(server, parent):
     server.shutdown()
 
 
+class TlsServer(Server):
+    def __init__(self, address, handler, context):
+        super().__init__(address, handler)
+        self.context = context
+
+    def finish_request(self, request, client_address):
+        # The handshake runs on the request's own thread; one that fails ends only it.
+        try:
+            request = self.context.wrap_socket(request, server_side=True)
+        except (OSError, ValueError):
+            return
+        super().finish_request(request, client_address)
+
+
+def tls_server():
+    folder = tempfile.mkdtemp()
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    try:
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+    except (OSError, subprocess.SubprocessError, ssl.SSLError):
+        return None
+    finally:
+        for p in (cert, key):
+            if os.path.exists(p):
+                os.unlink(p)
+        os.rmdir(folder)
+    return TlsServer(("127.0.0.1", 0), Handler, context)
+
+
 def main():
     server = Server(("127.0.0.1", 0), Handler)
+    tls = tls_server()
     threading.Thread(target=watch_parent, args=(server, os.getppid()), daemon=True).start()
-    os.write(1, b"%d\n" % server.server_address[1])  # one write: the reader stops at the newline
+    if tls:
+        threading.Thread(target=tls.serve_forever, daemon=True).start()
+    ports = (server.server_address[1], tls.server_address[1] if tls else 0)
+    os.write(1, b"%d %d\n" % ports)  # one write: the reader stops at the newline
     server.serve_forever()
 
 
