@@ -77,6 +77,11 @@ constexpr int TEXT_W = 178, TEXT_H = 20;
 Process* label_proc;
 TypedArray* label_back;
 bool label_generated;
+// The pages the printer reads (font, draw state, first colour table) as
+// prepared: codes in one cartridge's text may poke them, and must not change
+// how the next cartridge's text prints.
+constexpr int LABEL_PAGES[3] = {4, 5, 8};
+uint8_t label_pages[3][PAGE_SIZE];
 
 // The value of key in orb text: after `,key="` or `{key="`, up to the next
 // quote without a backslash before it, as written (not unescaped).
@@ -137,12 +142,14 @@ void init_label_proc() {
     uint32_t pal[64] = {};
     memcpy(pal, system_palette, 32 * sizeof(uint32_t));
     memcpy(ds_page(label_proc) + (DS_RGB_PAL & 0xFFF), pal, sizeof pal);
+    for (int i = 0; i < 3; i++) memcpy(label_pages[i], mem_low_page(label_proc, LABEL_PAGES[i]), PAGE_SIZE);
 }
 
 void extract_label_text(const ByteBuffer* info) {
     if (!info) return;
     init_label_proc();
     memset(ta_data(label_back), 0, TEXT_W * TEXT_H);
+    for (int i = 0; i < 3; i++) memcpy(mem_low_page(label_proc, LABEL_PAGES[i]), label_pages[i], PAGE_SIZE);
     Process* prev = cproc;
     cproc = label_proc;
     std::string text((const char*)info->bytes, (size_t)std::max(info->length, 0));

@@ -239,6 +239,12 @@ TEST_F(Card, TitleVersionAndAuthorArePrintedOnTheCard) {
         std::vector<uint8_t> want = printed(c.title, c.subtitle);
         expect_bands(card, templ, want);
     }
+    // Codes in one card's text that poke the printer's memory (here its font
+    // registers) don't change how the next card's text prints.
+    write_vfs_file("/ram/c/.info.orb", std::string("{title=\"x\6!5f56\1\1\"}"));
+    card_of("/ram/c");
+    write_vfs_file("/ram/c/.info.orb", "{title=\"Moon\"}");
+    expect_bands(pixels(card_of("/ram/c")), templ, printed("Moon", ""));
     // Without an .info.orb nothing is printed, even after a card that had one.
     delete_path("/ram/c/.info.orb");
     expect_bands(pixels(card_of("/ram/c")), templ, std::vector<uint8_t>(178 * 20, 0));
