@@ -169,7 +169,8 @@ bool Printer::draw_character(const uint8_t* rows, int32_t w, int32_t h, bool bor
                 }
             }
         }
-        cost += (gw * gh + 1) / 3;
+        // A glyph narrowed below zero width costs nothing, never a refund.
+        cost += std::max<int64_t>(gw * gh + 1, 0) / 3;
     }
     set_cursor((int64_t)cursor_x() + gw, cursor_y());
     c.last_advance = (int32_t)gw;

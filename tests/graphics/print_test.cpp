@@ -197,6 +197,10 @@ TEST_F(Print, Charges) {
     // A hostile font (255 x 255 glyphs) is charged for its size.
     EXPECT_EQ(lua("F(0x6000, 255, 255, 255)"), "");
     EXPECT_EQ(charge("_print_tesscii, 'a'"), 1 + (255 * 255 + 1) / 3);
+    // Width 1 less the adjustment 3 is -2: glyphs drawn at x 10 and returned
+    // to it cost their steps, not less.
+    EXPECT_EQ(lua("F(0x6000, 1, 1, 9, 0, 0, 1) poke(0x6000 + 97 // 2, 0x50)"), "");
+    EXPECT_EQ(charge("_print_tesscii, string.rep('a\\r', 100), 10, 0"), 200);
 }
 
 TEST_F(Print, FontsReadThroughTheByteRule) {
