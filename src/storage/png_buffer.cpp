@@ -14,6 +14,20 @@
 #include "graphics/graphics.h"
 #include "kernel/cpu.h"
 
+// The bytes of an image's compressed scanlines: one filter byte a row, per
+// Adam7 pass when interlaced.
+static uint64_t idat_size(uint64_t w, uint64_t h, uint64_t bpp, bool interlaced) {
+    if (!interlaced) return h * (1 + (w * bpp + 7) / 8);
+    static const unsigned ix[7] = {0, 4, 0, 2, 0, 1, 0}, iy[7] = {0, 0, 4, 0, 2, 0, 1};
+    static const unsigned dx[7] = {8, 8, 4, 4, 2, 2, 1}, dy[7] = {8, 8, 8, 4, 4, 2, 2};
+    uint64_t n = 0;
+    for (int i = 0; i < 7; i++) {
+        uint64_t pw = (w + dx[i] - ix[i] - 1) / dx[i], ph = (h + dy[i] - iy[i] - 1) / dy[i];
+        if (pw && ph) n += ph * (1 + (pw * bpp + 7) / 8);
+    }
+    return n;
+}
+
 static unsigned decode_bytes(unsigned char** out, unsigned* w, unsigned* h, const uint8_t* bytes, size_t len,
                              LodePNGColorType colour_type, unsigned bit_depth, uint64_t max_bytes) {
     *out = nullptr;
@@ -22,17 +36,28 @@ static unsigned decode_bytes(unsigned char** out, unsigned* w, unsigned* h, cons
     lodepng_state_init(&st);
     unsigned iw = 0, ih = 0;
     unsigned err = lodepng_inspect(&iw, &ih, &st, bytes, len);
-    lodepng_state_cleanup(&st);
-    if (err) return err;
     LodePNGColorMode mode = lodepng_color_mode_make(colour_type, bit_depth);
     // A pixel has 1 to 64 bits; the first test keeps the product in range.
     uint64_t pixels = (uint64_t)iw * ih;
-    if (pixels > max_bytes * 8 || (pixels * lodepng_get_bpp(&mode) + 7) / 8 > max_bytes) return PNG_ERROR_TOO_LARGE;
-    err = lodepng_decode_memory(out, w, h, bytes, len, colour_type, bit_depth);
-    if (err) {
-        free(*out);
-        *out = nullptr;
+    if (!err && (pixels > max_bytes * 8 || (pixels * lodepng_get_bpp(&mode) + 7) / 8 > max_bytes))
+        err = PNG_ERROR_TOO_LARGE;
+    if (!err) {
+        // Compressed data may inflate far beyond the picture it claims to be:
+        // inflating stops past the scanlines the header promises. Text chunks
+        // are not needed, and may inflate too.
+        st.info_raw.colortype = colour_type;
+        st.info_raw.bitdepth = bit_depth;
+        st.decoder.read_text_chunks = 0;
+        st.decoder.zlibsettings.max_output_size =
+            (size_t)idat_size(iw, ih, lodepng_get_bpp(&st.info_png.color), st.info_png.interlace_method == 1);
+        err = lodepng_decode(out, w, h, &st, bytes, len);
+        if (err) {
+            free(*out);
+            *out = nullptr;
+            *w = *h = 0;
+        }
     }
+    lodepng_state_cleanup(&st);
     return err;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -350,6 +351,73 @@ TEST(PngBuffers, DecodeAndEncode) {
     bappend_bytes(bb.get(), big.data(), (int64_t)big.size());
     EXPECT_EQ(LodePNG_decode32_pbuffer(&px, &w, &h, bb.get()), PNG_ERROR_TOO_LARGE);
     EXPECT_EQ(px, nullptr);
+}
+
+// A 1 x 1 picture whose compressed data inflates to mb megabytes of zeros: one
+// deflate block of a megabyte of zeros, repeated.
+std::string png_bomb(int mb) {
+    std::string block(1037, '\0');
+    const unsigned char head[15] = {0xec, 0xc1, 0x31, 0x01, 0, 0, 0, 0xc2, 0xa0, 0xf5, 0x4f, 0x6d, 0x08, 0x5f, 0xa0};
+    memcpy(&block[0], head, sizeof head);
+    memcpy(&block[1031], "\x3e\x03\x00\x00\xff\xff", 6);
+    std::string z = "\x78\x01";
+    for (int i = 0; i < mb; i++) z += block;
+    uint32_t adler = (uint32_t)(((uint64_t)mb << 20) % 65521) << 16 | 1;
+    z += std::string("\x03\x00", 2) + std::string({(char)(adler >> 24), (char)(adler >> 16), (char)(adler >> 8), (char)adler});
+    auto chunk = [](const char* type, const std::string& data) {
+        std::string c(4, '\0');
+        for (int i = 0; i < 4; i++) c[i] = (char)(data.size() >> (24 - 8 * i));
+        c += type + data + "0000";
+        lodepng_chunk_generate_crc((unsigned char*)c.data());
+        return c;
+    };
+    const char ihdr[13] = {0, 0, 0, 1, 0, 0, 0, 1, 8, 6, 0, 0, 0};
+    return "\x89PNG\r\n\x1a\n" + chunk("IHDR", std::string(ihdr, 13)) + chunk("IDAT", z) + chunk("IEND", "");
+}
+
+TEST(PngBuffers, CompressedDataIsInflatedOnlyAsFarAsThePicture) {
+    std::string bomb = png_bomb(1200);
+    Buf b = buf();
+    bappend_bytes(b.get(), bomb.data(), (int64_t)bomb.size());
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    unsigned char* px = (unsigned char*)1;
+    unsigned w = 9, h = 9;
+    EXPECT_NE(LodePNG_decode32_pbuffer(&px, &w, &h, b.get()), 0u);
+    EXPECT_EQ(px, nullptr);
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 << 10) << "kB more at the peak";
+
+    // Interlaced pictures of every shape still decode whole.
+    for (unsigned dims : {0x0101u, 0x0305u, 0x0911u, 0x2102u}) {
+        for (LodePNGColorType type : {LCT_RGBA, LCT_GREY, LCT_RGB}) {
+            unsigned iw = dims >> 8, ih = dims & 255, depth = type == LCT_GREY ? 1 : type == LCT_RGB ? 16 : 8;
+            SCOPED_TRACE(std::to_string(iw) + "x" + std::to_string(ih) + " type " + std::to_string(type));
+            LodePNGColorMode mode = lodepng_color_mode_make(type, depth);
+            std::vector<uint8_t> raw(lodepng_get_raw_size(iw, ih, &mode));
+            for (size_t i = 0; i < raw.size(); i++) raw[i] = (uint8_t)(i * 29 + 3);
+            LodePNGState st;
+            lodepng_state_init(&st);
+            st.info_raw.colortype = st.info_png.color.colortype = type;
+            st.info_raw.bitdepth = st.info_png.color.bitdepth = depth;
+            st.info_png.interlace_method = 1;
+            st.encoder.auto_convert = 0;
+            unsigned char* png = nullptr;
+            size_t n = 0;
+            ASSERT_EQ(lodepng_encode(&png, &n, raw.data(), iw, ih, &st), 0u);
+            EXPECT_EQ(png[28], 1) << "interlaced";
+            lodepng_state_cleanup(&st);
+            unsigned char* want = nullptr;
+            ASSERT_EQ(lodepng_decode32(&want, &w, &h, png, n), 0u);
+            Buf pb = buf();
+            bappend_bytes(pb.get(), png, (int64_t)n);
+            ASSERT_EQ(LodePNG_decode32_pbuffer(&px, &w, &h, pb.get()), 0u);
+            EXPECT_EQ(memcmp(px, want, (size_t)iw * ih * 4), 0);
+            free(px);
+            free(want);
+            free(png);
+        }
+    }
 }
 
 }  // namespace
