@@ -502,13 +502,21 @@ int lua54_rect(lua_State* L) {
     int64_t x0 = gfx_coord(arg(L, 1), cam.x), y0 = gfx_coord(arg(L, 2), cam.y);
     int64_t x1 = gfx_coord(arg(L, 3), cam.x), y1 = gfx_coord(arg(L, 4), cam.y);
     uint32_t c = g.colour;
-    int64_t cost = gfx_rectfill(g, x0, y0, x1, y0, c);
-    if (y1 != y0) cost += gfx_rectfill(g, x0, y1, x1, y1, c);
+    // Charged by the pixels drawn, whatever the spans cost.
+    int64_t pixels = 0;
+    auto edge = [&](int64_t xa, int64_t ya, int64_t xb, int64_t yb) {
+        if (gfx_rectfill(g, xa, ya, xb, yb, c) > 0)
+            pixels += (std::min<int64_t>(std::max(xa, xb), g.r - 1) - std::max<int64_t>(std::min(xa, xb), g.l) + 1) *
+                      (std::min<int64_t>(std::max(ya, yb), g.b - 1) - std::max<int64_t>(std::min(ya, yb), g.t) + 1);
+    };
+    edge(x0, y0, x1, y0);
+    if (y1 != y0) edge(x0, y1, x1, y1);
     if (y1 - y0 > 1 || y0 - y1 > 1) {
         int64_t ya = std::min(y0, y1) + 1, yb = std::max(y0, y1) - 1;
-        cost += gfx_rectfill(g, x0, ya, x0, yb, c) + gfx_rectfill(g, x1, ya, x1, yb, c);
+        edge(x0, ya, x0, yb);
+        edge(x1, ya, x1, yb);
     }
-    gfx_charge(cost, 3);
+    gfx_charge(pixels, 3);
     return 0;
 }
 

@@ -95,6 +95,9 @@ TEST_F(Primitives, Charges) {
     EXPECT_EQ(charge("rectfill, 0, 0, 479, 269"), 270 * (479 / 8 + 3) / 3);
     EXPECT_EQ(charge("rectfill, 0, 0, 9, 9"), 10 * (9 / 4 + 2) / 3);
     EXPECT_EQ(charge("rectfill, 500, 0, 600, 9"), 0);
+    // rect charges the pixels of its edges (drawn ones), not their span costs.
+    EXPECT_EQ(charge("rect, 0, 0, 479, 269"), (480 + 480 + 268 + 268) / 3);
+    EXPECT_EQ(charge("rect, -10, 5, 9, 5"), 10 / 3);
     EXPECT_EQ(lua("poke(0x550B, 0x3f)"), "");
     EXPECT_EQ(charge("rectfill, 0, 0, 99, 9"), 1000 / 3);
     EXPECT_EQ(charge("rect, 0, 0, 9, 9"), (10 + 10 + 8 + 8) / 3);
