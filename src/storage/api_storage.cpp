@@ -77,12 +77,14 @@ static int lua54_store_local(lua_State* L) {
         if (!f) return 0;
         size_t n = 0;
         const char* s = lua_tolstring(L, 2, &n);
-        pfreserve(f, (int64_t)(n + strlen(meta) + 1));
-        if (!strstr(meta, "metadata_format=\"none\"")) {
-            bappend_str(f->contents, meta);
-            bappend_str(f->contents, "\n");
+        bool bare = strstr(meta, "metadata_format=\"none\"");
+        if (pfreserve(f, (int64_t)(n + (bare ? 0 : strlen(meta) + 1)))) {
+            if (!bare) {
+                bappend_str(f->contents, meta);
+                bappend_str(f->contents, "\n");
+            }
+            bappend_bytes(f->contents, s, (int64_t)n);
         }
-        bappend_bytes(f->contents, s, (int64_t)n);
         pfclose(f);
         return 0;
     }
@@ -92,8 +94,7 @@ static int lua54_store_local(lua_State* L) {
         if (!s) return 0;  // keep the cartridge rather than empty it
         FileSlot* f = pfopen(p.c_str(), "wf");
         if (!f) return 0;
-        pfreserve(f, (int64_t)n);
-        bappend_bytes(f->contents, s, (int64_t)n);
+        if (pfreserve(f, (int64_t)n)) bappend_bytes(f->contents, s, (int64_t)n);
         pfclose(f);
         return 0;
     }
@@ -114,8 +115,7 @@ static int lua54_store_local(lua_State* L) {
     orb_store_text(L, 2, meta, text.get());
     FileSlot* f = pfopen(p.c_str(), "w");
     if (f) {
-        pfreserve(f, text->length);
-        bappend_bytes(f->contents, text->bytes, text->length);
+        if (pfreserve(f, text->length)) bappend_bytes(f->contents, text->bytes, text->length);
         pfclose(f);
     }
     return 0;

@@ -27,8 +27,7 @@ static std::string join(const char* folder, const std::string& rel) { return std
 static bool write_whole_file(const std::string& path, const void* bytes, int64_t n) {
     FileSlot* f = pfopen(path.c_str(), "w");
     if (!f) return false;
-    pfreserve(f, n);
-    if (n > 0) bwrite(bytes, 1, n, f->contents);
+    if (pfreserve(f, n) && n > 0) bwrite(bytes, 1, n, f->contents);
     pfclose(f);
     return true;
 }

@@ -817,14 +817,9 @@ static ByteBuffer* fitted(ByteBuffer* b) {
 // Ends a write to a RAM file: kept when RAM files still fit their limit (clean
 // cartridge mounts, which can be unpacked again, make room first), otherwise the
 // file goes back to what it was before the write. True when kept.
-static bool settle_ram_write(FileSlot* f) {
-    int txn = f->txn;
-    f->txn = 0;
-    int64_t written = f->contents->length - (txn == 2 ? f->before_length : 0);
-    // The copy was made whether the write is kept or not.
-    spend_cpu(written / 8);
-    f->contents = fitted(f->contents);
-    int64_t grow = slot_held(f) - f->counted;
+// True when RAM files can grow by grow bytes for slot f, clean cartridge mounts
+// (which can be unpacked again) making room first.
+static bool ram_room_for(FileSlot* f, int64_t grow) {
     if (grow > 0 && ram_bytes + grow > RAM_FILES_LIMIT && !clearing && !flushing) {
         const char* saved = pinned_origin;
         pinned_origin = bstr(f->origin);
@@ -833,7 +828,22 @@ static bool settle_ram_write(FileSlot* f) {
         clearing = 0;
         pinned_origin = saved;
     }
-    if (grow <= 0 || ram_bytes + grow <= RAM_FILES_LIMIT) {
+    return grow <= 0 || ram_bytes + grow <= RAM_FILES_LIMIT;
+}
+
+// Flag of a RAM slot whose write was refused before its bytes were copied.
+constexpr int32_t SLOT_WRITE_REFUSED = 2;
+
+static bool settle_ram_write(FileSlot* f) {
+    int txn = f->txn;
+    f->txn = 0;
+    bool refused = f->flags & SLOT_WRITE_REFUSED;
+    f->flags &= ~SLOT_WRITE_REFUSED;
+    int64_t written = f->contents->length - (txn == 2 ? f->before_length : 0);
+    // The copy was made whether the write is kept or not.
+    spend_cpu(written / 8);
+    f->contents = fitted(f->contents);
+    if (!refused && ram_room_for(f, slot_held(f) - f->counted)) {
         if (f->before) destroy_buffer(f->before);
         f->before = nullptr;
         recount(f);
@@ -900,11 +910,20 @@ int pfclose(FileSlot* f) {
     return rc;
 }
 
-void pfreserve(FileSlot* f, int64_t n) {
-    if (!f || !f->contents || f->contents->length != 0 || (int64_t)f->contents->capacity > n) return;
-    if (n < 0 || n > BUFFER_MAX_LENGTH) return;
+bool pfreserve(FileSlot* f, int64_t n) {
+    if (!f || !f->contents || f->contents->length != 0 || n < 0 || n > BUFFER_MAX_LENGTH) return true;
+    // With its terminating zero the buffer holds n + 1 bytes.
+    int64_t cap = n + 1;
+    if (f->kind == 2 && !ram_room_for(f, slot_held(f) - (int64_t)f->contents->capacity + cap - f->counted)) {
+        // Charged as the copy it saves, so a program that keeps trying gets no cheaper tries.
+        spend_cpu(n / 8);
+        f->flags |= SLOT_WRITE_REFUSED;
+        return false;
+    }
+    if ((int64_t)f->contents->capacity >= cap) return true;
     destroy_buffer(f->contents);
     f->contents = create_buffer_2(n, FILE_CONTENTS_TAG);
+    return true;
 }
 
 int64_t pfwrite(const void* src, int64_t size, int64_t n, FileSlot* f) {

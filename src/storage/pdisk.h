@@ -21,7 +21,7 @@ struct FileSlot {
     ByteBuffer* origin;
     void* host_file;       // unused: host writes are buffered and stored at close
     ByteBuffer* contents;  // cursor = read/write position
-    int32_t flags;         // bit 0: folder
+    int32_t flags;         // bit 0: folder; bit 1: this write was refused
     char mode[2];          // set while open; a RAM slot with mode[0] != 0 is in use
     // A RAM file open for writing keeps what a refused write returns it to.
     int32_t txn;           // 0 none, 1 emptied (before holds the old contents), 2 appended, 3 new
@@ -101,8 +101,9 @@ FileSlot* pfopen(const char* path, const char* mode);
 int pfclose(FileSlot* f);
 int64_t pfwrite(const void* src, int64_t size, int64_t n, FileSlot* f);
 // Gives a file just opened for writing, still empty, room for exactly n bytes, so a
-// large write is not copied again and again as its buffer grows.
-void pfreserve(FileSlot* f, int64_t n);
+// large write is not copied again and again as its buffer grows. False when RAM files
+// can't hold them: the caller need not copy them, and closing refuses the write.
+bool pfreserve(FileSlot* f, int64_t n);
 int64_t pfread(void* dst, int64_t size, int64_t n, FileSlot* f);
 int pdisk_file_exists(const char* path);
 int pdisk_directory_exists(const char* path, int mount_point_flag);

@@ -92,7 +92,8 @@ int64_t fcopy(const char* src, const char* dst) {
         FileSlot* fd = same ? nullptr : pfopen(bstr(nd), "w");
         if (fd && fd != fs) {
             int64_t n = fs->contents->length;
-            bappend_bytes(fd->contents, fs->contents->bytes, n);
+            // Sized once, and not copied at all when RAM can't hold it.
+            if (pfreserve(fd, n)) bappend_bytes(fd->contents, fs->contents->bytes, n);
             copied = pfclose(fd) == 0 ? n : 0;
         }
         pfclose(fs);
