@@ -231,7 +231,14 @@ static int lua54_fetch_remote_result(lua_State* L) {
     bappend_bytes(body.get(), job->body->data, job->body->length);
     std::string url = job->url->data;
     spend_cpu(body->length / 8);
-    return unorb_from_fetched_buffer(L, body->bytes, body->length, url.c_str());
+    int n = unorb_from_fetched_buffer(L, body->bytes, body->length, url.c_str());
+    if (n > 0) return n;
+    // A body that can't be read as its kind (an error page for a .png) gives no value; nothing
+    // would read as "still running" and its poller would never end.
+    lua_pushnil(L);
+    lua_pushnil(L);
+    lua_pushstring(L, "could not download");
+    return 3;
 }
 
 static int lua54_fetch_metadata(lua_State* L) {

@@ -348,6 +348,7 @@ _printh(show(fetch(base .. "ok")))
 _printh(show(fetch(base .. "missing")))
 _printh(show(fetch(base .. "empty")))
 _printh(show(fetch(base .. "crlf.txt") == "a\nb"))  -- converted by the URL's extension
+_printh(show(fetch(base .. "page.png")))              -- done, but no picture: ends as failed
 _printh(show(fetch(closed .. "ok")))
 _printh(show(fetch(base .. "to-file")))
 local drip = _fetch_remote(base .. "drip")
@@ -375,6 +376,7 @@ _apply_system_settings({network_access = true})
                        "\"<h1>not here</h1>\"",
                        "\"\"",
                        "true",
+                       failed,
                        failed,
                        failed,
                        "(none)",
