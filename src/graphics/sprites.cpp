@@ -462,7 +462,9 @@ int lua54_draw_map(lua_State* L) {
     if (!m || ta_tag(m) != UT_I16) return 0;
     const int64_t mw = m->width, mh = m->height;
     int64_t mx = arg(L, 2), my = arg(L, 3), x = arg(L, 4), y = arg(L, 5);
-    int64_t cw = arg(L, 6, sat_add(mw, -mx)), ch = arg(L, 7, sat_add(mh, -my));
+    // The most negative mx or my has no negation; one more saturates alike.
+    int64_t cw = arg(L, 6, sat_add(mw, -std::max<int64_t>(mx, -INT64_MAX)));
+    int64_t ch = arg(L, 7, sat_add(mh, -std::max<int64_t>(my, -INT64_MAX)));
     uint8_t mask = (uint8_t)arg(L, 8);
     int64_t tw = tile_size(L, 9, ds_u8(p, DS_TILE_W)), th = tile_size(L, 10, ds_u8(p, DS_TILE_H));
     if (tw < 0 || th < 0) return 0;

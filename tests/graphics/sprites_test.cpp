@@ -192,6 +192,10 @@ TEST_F(Sprites, MapDrawing) {
               "");
     EXPECT_EQ(rows(0, 0, 15, 0), "9999999999999999");
     EXPECT_EQ(lua("cls() _draw_map(M, 0, 0, 0, 0, 1, 1, 0, 4, -1) return pget(0, 0)"), "0");
+    // Cell origins at the ends of the integer range draw nothing.
+    EXPECT_EQ(lua("cls() _draw_map(M, math.mininteger, math.mininteger) _draw_map(M, math.maxinteger, 0) "
+                  "return pget(0, 0)"),
+              "0");
 }
 
 TEST_F(Sprites, MapRotateAndFlipBits) {
