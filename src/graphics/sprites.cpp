@@ -398,7 +398,8 @@ int lua54_blit(lua_State* L) {
             other = sat_add(other, k);
             n = sat_add(n, -k);
         }
-        if (n > 0 && sat_add(a, n) > hi) n = hi - a;
+        // An empty clip may end left of 0: past hi nothing is left.
+        if (n > 0 && sat_add(a, n) > hi) n = a > hi ? 0 : hi - a;
     };
     cut(dx, sx, w, l, r);
     cut(dy, sy, h, t, b);

@@ -141,6 +141,9 @@ TEST_F(Sprites, BlitWithTheTarget) {
     // A target scrolled within itself.
     EXPECT_EQ(lua("blit(nil, nil, 0, 1, 0, 0)"), "");
     EXPECT_EQ(rows(0, 0, 4, 2), "05600/08900/00000");
+    // An empty clip ending left of the target, with the far end of the integer range.
+    EXPECT_EQ(lua("clip(0, 0, math.mininteger, 4) blit(nil, nil, 0, 0, math.maxinteger, 0, 4, 4) clip()"), "");
+    EXPECT_EQ(rows(0, 0, 4, 2), "05600/08900/00000");
 }
 
 TEST_F(Sprites, SpriteFlags) {
