@@ -17,11 +17,13 @@ function print(text, ...)
 	local screen_h = peek2(0x547a)
 	if screen_h <= 0 then screen_h = 270 end
 	local y = peek4(0x54f4)
-	local over = y + line_h - screen_h
+	-- Room for every line of the text, so none of it lands below the screen.
+	local _, breaks = string.gsub(tostring(text), "\n", "")
+	local over = y + line_h * (breaks + 1) - screen_h
 	if over > 0 then
 		-- Raw copies: no camera, palette or colour change.
 		blit(nil, nil, 0, over, 0, 0, nil, screen_h - over)
-		blit(userdata("u8", 480, over), nil, 0, 0, 0, screen_h - over)
+		blit(userdata("u8", 480, math.min(over, screen_h)), nil, 0, 0, 0, math.max(screen_h - over, 0))
 		poke4(0x54f4, y - over)
 	end
 	return _print_tesscii(text)

@@ -68,6 +68,9 @@ _printh("placed " .. ink(100, 108, 100, 130) .. " " .. pget(100, 100) .. " " .. 
 cls(0)
 for i = 1, 40 do print("line " .. i, 12) end
 _printh("scrolled " .. peek4(0x54F4) .. " " .. ink(261, 269) .. " " .. ink(0, 8))
+-- Text of several lines scrolls by all of them.
+print("A\nB\nC")
+_printh("lines3 " .. peek4(0x54F4) .. " " .. ink(243, 251) .. " " .. ink(252, 260) .. " " .. ink(261, 269))
 -- A failing program's report appears at the foot of the window manager's screen.
 _create_process_from_code("error('boom')", "bad", "/bad.lua")
 for i = 1, 4 do flip() end
@@ -93,6 +96,10 @@ _printh("report " .. (yellow > 50 and "text" or "none") .. " " .. (panel > 1000 
     EXPECT_EQ(sy, 270);
     EXPECT_GT(bottom, 20);
     EXPECT_GT(top, 20);
+    int y3 = 0, l1 = 0, l2 = 0, l3 = 0;
+    ASSERT_EQ(sscanf(out.c_str() + out.find("lines3 "), "lines3 %d %d %d %d", &y3, &l1, &l2, &l3), 4) << out;
+    EXPECT_EQ(y3, 270);
+    EXPECT_GT(l1 * l2 * l3, 0);
     EXPECT_NE(out.find("report text panel\n"), std::string::npos) << out;
     EXPECT_NE(out.find("boom"), std::string::npos) << out;  // headless: also on standard output
 }
