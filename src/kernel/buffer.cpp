@@ -55,6 +55,25 @@ ByteBuffer* create_buffer_2(int64_t size, int32_t tag) {
     return new_buffer((uint64_t)size + 1, tag);
 }
 
+ByteBuffer* create_buffer_adopting(uint8_t* block, uint64_t cap, int64_t from, int64_t n, int32_t tag) {
+    if (n < 0 || from < 0 || (uint64_t)(from + n) > cap || n > BUFFER_MAX_LENGTH) abort();
+    memmove(block, block + from, (size_t)n);
+    block = (uint8_t*)realloc(block, (size_t)n + 1);
+    if (!block) abort();
+    cap = (uint64_t)n + 1;
+    block[n] = 0;
+    ByteBuffer* b = (ByteBuffer*)calloc(1, sizeof(ByteBuffer));
+    if (!b) abort();
+    b->bytes = block;
+    b->capacity = cap;
+    b->tag = tag;
+    b->length = b->cursor = (int32_t)n;
+    total_num_buffers++;
+    buffer_group_count[tag_slot(tag)]++;
+    total_buffer_allocation += cap;
+    return b;
+}
+
 ByteBuffer* create_buffer_from_str(const char* s) {
     size_t n = s ? strlen(s) : 0;
     if ((int64_t)n > BUFFER_MAX_LENGTH) n = BUFFER_MAX_LENGTH;

@@ -36,6 +36,10 @@ ByteBuffer* create_buffer_from_buffer(const ByteBuffer* src);
 ByteBuffer* create_buffer_from_buffer_2(const ByteBuffer* src, int32_t tag);
 ByteBuffer* create_buffer_from_file(const char* path);
 void destroy_buffer(ByteBuffer* b);
+// A buffer of the n bytes at block + from, taking over block (from malloc, cap bytes):
+// the bytes move to its start and the block shrinks to fit, so a large result needs
+// no second copy in fresh memory.
+ByteBuffer* create_buffer_adopting(uint8_t* block, uint64_t cap, int64_t from, int64_t n, int32_t tag);
 
 // Grows so that n bytes plus the trailing NUL fit; false when n is out of range.
 bool ballocate(ByteBuffer* b, int64_t n);

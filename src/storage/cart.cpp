@@ -32,6 +32,20 @@ static bool write_whole_file(const std::string& path, const void* bytes, int64_t
     return true;
 }
 
+// Makes the n bytes at block + from the new file at path, taking over block (malloc'd,
+// cap bytes), so a large file is not copied again; false when it can't be opened.
+static bool adopt_whole_file(const std::string& path, uint8_t* block, uint64_t cap, int64_t from, int64_t n) {
+    ByteBuffer* b = create_buffer_adopting(block, cap, from, n, FILE_CONTENTS_TAG);
+    FileSlot* f = pfopen(path.c_str(), "w");
+    if (!f) {
+        destroy_buffer(b);
+        return false;
+    }
+    pfadopt(f, b);
+    pfclose(f);
+    return true;
+}
+
 // Every RAM entry under origin, in slot order, with its path relative to origin.
 struct RamEntry {
     FileSlot* slot;
@@ -128,7 +142,11 @@ int populate_ram_folder_from_q64_rom_buffer(const char* prefix, ByteBuffer* rom)
             pos += 4;
         }
         int64_t take = size < n - pos ? size : n - pos;
-        if (!write_whole_file(full, p + pos, take) || take < size) partial = 1;
+        // A large last file keeps the decompressed block instead of a copy of it.
+        bool last_large = pos + take == n && take >= (1 << 20);
+        bool written = last_large ? adopt_whole_file(full, out.release(), (uint64_t)cap, pos, take)
+                                  : write_whole_file(full, p + pos, take);
+        if (!written || take < size) partial = 1;
         pos += take;
     }
     return partial;

@@ -910,19 +910,35 @@ int pfclose(FileSlot* f) {
     return rc;
 }
 
+// True when the empty file f may hold cap bytes of buffer; otherwise its write is
+// refused at close.
+static bool room_for_write(FileSlot* f, int64_t cap) {
+    if (f->kind != 2 || ram_room_for(f, slot_held(f) - (int64_t)f->contents->capacity + cap - f->counted)) return true;
+    // Charged as the copy it saves, so a program that keeps trying gets no cheaper tries.
+    spend_cpu(cap / 8);
+    f->flags |= SLOT_WRITE_REFUSED;
+    return false;
+}
+
 bool pfreserve(FileSlot* f, int64_t n) {
     if (!f || !f->contents || f->contents->length != 0 || n < 0 || n > BUFFER_MAX_LENGTH) return true;
     // With its terminating zero the buffer holds n + 1 bytes.
     int64_t cap = n + 1;
-    if (f->kind == 2 && !ram_room_for(f, slot_held(f) - (int64_t)f->contents->capacity + cap - f->counted)) {
-        // Charged as the copy it saves, so a program that keeps trying gets no cheaper tries.
-        spend_cpu(n / 8);
-        f->flags |= SLOT_WRITE_REFUSED;
-        return false;
-    }
+    if (!room_for_write(f, cap)) return false;
     if ((int64_t)f->contents->capacity >= cap) return true;
     destroy_buffer(f->contents);
     f->contents = create_buffer_2(n, FILE_CONTENTS_TAG);
+    return true;
+}
+
+bool pfadopt(FileSlot* f, ByteBuffer* b) {
+    if (!f || !f->contents || f->contents->length != 0 || !room_for_write(f, (int64_t)b->capacity)) {
+        destroy_buffer(b);
+        return false;
+    }
+    destroy_buffer(f->contents);
+    f->contents = b;
+    b->cursor = b->length;
     return true;
 }
 

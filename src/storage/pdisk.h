@@ -104,6 +104,9 @@ int64_t pfwrite(const void* src, int64_t size, int64_t n, FileSlot* f);
 // large write is not copied again and again as its buffer grows. False when RAM files
 // can't hold them: the caller need not copy them, and closing refuses the write.
 bool pfreserve(FileSlot* f, int64_t n);
+// Makes b (taken over in any case) the whole contents of a file just opened for
+// writing, still empty; false when RAM files can't hold it.
+bool pfadopt(FileSlot* f, ByteBuffer* b);
 int64_t pfread(void* dst, int64_t size, int64_t n, FileSlot* f);
 int pdisk_file_exists(const char* path);
 int pdisk_directory_exists(const char* path, int mount_point_flag);

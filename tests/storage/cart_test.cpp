@@ -73,6 +73,23 @@ TEST_F(Cartridges, RomRoundTripAndSizeBytes) {
     destroy_buffer(origin);
 }
 
+// A large last file takes over the decompressed block: its bytes must be exactly the
+// file's, also when the payload ends before its size says.
+TEST_F(Cartridges, RomLargeLastFile) {
+    std::string big((3 << 20) + 5, '\0');
+    for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 13 + (i >> 12));
+    auto entry = [](const std::string& name, const std::string& data, uint32_t size) {
+        std::string h = name + '\0' + '\xff';
+        for (int i = 0; i < 4; i++) h += (char)(size >> (8 * i));
+        return h + data;
+    };
+    std::string first = entry("a.txt", std::string(300, 'a'), 300);
+    ASSERT_EQ(unpack_rom(rom_of_payload(first + entry("big.bin", big, (uint32_t)big.size())), "/ram/whole"), 0);
+    EXPECT_EQ(ram_tree("/ram/whole"), (std::map<std::string, std::string>{{"a.txt", std::string(300, 'a')}, {"big.bin", big}}));
+    ASSERT_EQ(unpack_rom(rom_of_payload(first + entry("big.bin", big, (uint32_t)big.size() + 9)), "/ram/cut"), 1);
+    EXPECT_EQ(ram_tree("/ram/cut"), (std::map<std::string, std::string>{{"a.txt", std::string(300, 'a')}, {"big.bin", big}}));
+}
+
 TEST_F(Cartridges, RomReaderStopsAtBadEntries) {
     std::string ok = std::string("ok.lua\0", 7) + '\x02' + "hi";
     struct {
