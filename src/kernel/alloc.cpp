@@ -16,9 +16,11 @@ int64_t process_memory_used(const Process* p) {
 // The header keeps payloads 16-byte aligned and records the block's charge.
 static constexpr size_t ALLOC_HEADER = 16;
 
-// Allocation and resizing; frees stay in l_alloc, which then saves no
-// registers before it jumps to free.
-[[gnu::noinline]] static void* allocate(void* block, size_t nsize, int retry_flag, uint64_t charged_size) {
+// Every rule of the allocator: the final attempt after an emergency
+// collection (which marks the process out of memory on failure) and blocks
+// beyond the process limit come here; l_alloc does the rest the same way.
+[[gnu::noinline, gnu::cold]] static void* allocate(void* block, size_t nsize, int retry_flag,
+                                                   uint64_t charged_size) {
     Process* p = cproc;
     uint8_t* base = block ? (uint8_t*)block - ALLOC_HEADER : nullptr;
     uint64_t old_charge = base ? *(uint64_t*)base : 0;
@@ -47,12 +49,48 @@ static constexpr size_t ALLOC_HEADER = 16;
     return nb + ALLOC_HEADER;
 }
 
-void* l_alloc(void*, void* block, size_t, size_t nsize, int retry_flag, uint64_t charged_size) {
-    if (nsize != 0) return allocate(block, nsize, retry_flag, charged_size);
+// Frees apart, so that they save no registers.
+[[gnu::noinline]] static void* release(void* block) {
     if (block) {
         uint8_t* base = (uint8_t*)block - ALLOC_HEADER;
         if (cproc) cproc->heap_bytes -= *(int64_t*)base;
         free(base);
     }
     return nullptr;
+}
+
+// process_memory_used(p) + grow > PROCESS_MEMORY_LIMIT for blocks within the
+// limit: the byte counts summed are far below 2^62, so the plain sum is the
+// saturating one.
+static inline bool over_limit(const Process* p, int64_t grow) {
+    int64_t used = p->ram_bytes + (int64_t)p->source_len + (p->heap_bytes - p->baseline);
+    return used + grow > PROCESS_MEMORY_LIMIT - PROCESS_FIXED_MEMORY;
+}
+
+// Runs on every allocation, so it keeps only the charged size across the
+// call to malloc: a first attempt that fails just returns null, and a resized
+// block still holds its old charge in the copied header.
+void* l_alloc(void*, void* block, size_t, size_t nsize, int retry_flag, uint64_t charged_size) {
+    if (nsize == 0) return release(block);
+    if (__builtin_expect(retry_flag != 0 || nsize > (size_t)PROCESS_MEMORY_LIMIT, 0))
+        return allocate(block, nsize, retry_flag, charged_size);
+    spend_cpu((int64_t)(nsize / 64) + 4);  // positive at these sizes
+    Process* p = cproc;
+    if (!block) {
+        if (p && charged_size > 0 && over_limit(p, (int64_t)charged_size)) return nullptr;
+        uint8_t* nb = (uint8_t*)malloc(nsize + ALLOC_HEADER);
+        if (!nb) return nullptr;
+        *(uint64_t*)nb = charged_size;
+        if (p) p->heap_bytes += (int64_t)charged_size;
+        return nb + ALLOC_HEADER;
+    }
+    uint8_t* base = (uint8_t*)block - ALLOC_HEADER;
+    uint64_t old_charge = *(uint64_t*)base;
+    if (p && charged_size > old_charge && over_limit(p, (int64_t)(charged_size - old_charge))) return nullptr;
+    uint8_t* nb = (uint8_t*)realloc(base, nsize + ALLOC_HEADER);
+    if (!nb) return nullptr;
+    old_charge = *(uint64_t*)nb;
+    *(uint64_t*)nb = charged_size;
+    if (cproc) cproc->heap_bytes += (int64_t)charged_size - (int64_t)old_charge;
+    return nb + ALLOC_HEADER;
 }

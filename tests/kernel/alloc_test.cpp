@@ -1,0 +1,110 @@
+// The process allocator's rules, call by call: the CPU charge of each
+// allocation, the heap count by charged sizes, the limit (refused up front,
+// to the byte), and the out-of-memory mark on the final attempt only.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "kernel/cpu.h"
+#include "kernel/process.h"
+
+namespace {
+
+struct AllocRules : ::testing::Test {
+    Process proc{};
+    void SetUp() override {
+        cproc = &proc;
+        cpu_cycles = 0;
+        cpu_superyielding = 0;
+    }
+    void TearDown() override { cproc = nullptr; }
+    void* alloc(void* block, size_t nsize, uint64_t charge, int retry = 0) {
+        return l_alloc(nullptr, block, 0, nsize, retry, charge);
+    }
+    // Sets the memory other than the heap so that exactly `room` bytes are left.
+    void leave_room(int64_t room) {
+        proc.ram_bytes = PROCESS_MEMORY_LIMIT - PROCESS_FIXED_MEMORY - proc.heap_bytes - room;
+    }
+};
+
+TEST_F(AllocRules, NewResizeAndFreeChargeCyclesAndHeap) {
+    char* a = (char*)alloc(nullptr, 100, 132);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(cpu_cycles, 100 / 64 + 4);
+    EXPECT_EQ(proc.heap_bytes, 132);
+    memcpy(a, "kept", 5);
+
+    a = (char*)alloc(a, 1000, 1032);  // grows: charged its whole new size
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a, "kept");
+    EXPECT_EQ(cpu_cycles, 5 + 1000 / 64 + 4);
+    EXPECT_EQ(proc.heap_bytes, 1032);
+
+    a = (char*)alloc(a, 10, 42);  // shrinks
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a, "kept");
+    EXPECT_EQ(proc.heap_bytes, 42);
+
+    int32_t before = cpu_cycles;
+    EXPECT_EQ(alloc(a, 0, 0), nullptr);  // frees cost nothing
+    EXPECT_EQ(cpu_cycles, before);
+    EXPECT_EQ(proc.heap_bytes, 0);
+    EXPECT_EQ(alloc(nullptr, 0, 0), nullptr);
+    EXPECT_EQ(proc.out_of_memory, 0);
+}
+
+TEST_F(AllocRules, LimitIsExactAndOnlyTheFinalAttemptMarksOutOfMemory) {
+    void* keep = alloc(nullptr, 64, 96);
+    for (int retry = 0; retry < 2; retry++) {
+        SCOPED_TRACE(retry);
+        leave_room(100);
+        void* fits = alloc(nullptr, 8, 100, retry);  // to the last byte
+        ASSERT_NE(fits, nullptr);
+        alloc(fits, 0, 0);
+        int32_t before = cpu_cycles;
+        EXPECT_EQ(alloc(nullptr, 8, 101, retry), nullptr);
+        EXPECT_EQ(cpu_cycles, before + 4);  // refused, still charged
+        EXPECT_EQ(proc.heap_bytes, 96);
+        // A resize past the limit leaves the block and its charge as they were.
+        EXPECT_EQ(alloc(keep, 64, 96 + 101, retry), nullptr);
+        EXPECT_EQ(proc.heap_bytes, 96);
+        EXPECT_EQ(proc.out_of_memory, retry);
+        EXPECT_EQ(cpu_superyielding, retry ? SUPERYIELD : 0);
+        keep = alloc(keep, 64, 96 + 100, retry);  // growth by the room left fits
+        ASSERT_NE(keep, nullptr);
+        keep = alloc(keep, 64, 96);
+        proc.out_of_memory = 0;
+        cpu_superyielding = 0;
+    }
+    // A block larger than the limit is refused even when it would be charged little.
+    proc.ram_bytes = 0;
+    EXPECT_EQ(alloc(nullptr, PROCESS_MEMORY_LIMIT + 1, 16), nullptr);
+    EXPECT_EQ(proc.out_of_memory, 0);
+    alloc(keep, 0, 0);
+    EXPECT_EQ(proc.heap_bytes, 0);
+}
+
+TEST_F(AllocRules, ChargeIsComputedInThirtyTwoBitsAndSaturates) {
+    cpu_cycles = INT32_MAX - 2;
+    void* a = alloc(nullptr, 640, 16);
+    EXPECT_EQ(cpu_cycles, INT32_MAX);
+    alloc(a, 0, 0);
+    cpu_cycles = 0;
+    // (2^37 / 64) + 4 is negative in 32 bits: nothing is charged (and the
+    // block is refused by the limit).
+    EXPECT_EQ(alloc(nullptr, (size_t)1 << 37, 16), nullptr);
+    EXPECT_EQ(cpu_cycles, 0);
+}
+
+TEST_F(AllocRules, WithoutACurrentProcessOnlyCyclesAreCharged) {
+    cproc = nullptr;
+    void* a = alloc(nullptr, 128, 160, 1);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(cpu_cycles, 128 / 64 + 4);
+    a = alloc(a, 256, 288);
+    ASSERT_NE(a, nullptr);
+    alloc(a, 0, 0);
+    EXPECT_EQ(proc.heap_bytes, 0);
+}
+
+}  // namespace
