@@ -2,6 +2,8 @@
 // and subtitle bands, and the whole ROM image hidden in the pixels' low bits.
 #include "storage/cart_png.h"
 
+#include <lz4.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "kernel/messages.h"
 #include "kernel/process.h"
 #include "storage/cart.h"
+#include "storage/orb.h"
 #include "storage/pdisk.h"
 #include "storage/png_buffer.h"
 
@@ -97,6 +100,27 @@ std::string label_value(const std::string& text, const char* key) {
     return "";
 }
 
+// The text the label's keys are looked for in: the metadata header and the
+// value after it, which store writes LZ4-compressed; searched in its compressed
+// bytes, a repeated word hides a key or garbles its value.
+constexpr uint32_t INFO_TEXT_MAX = 16u << 20;
+std::string info_text(const ByteBuffer* info) {
+    const uint8_t* b = info->bytes;
+    int64_t len = std::max<int64_t>(info->length, 0), head = find_metadata_length((const char*)b, len);
+    const uint8_t* p = b + head;
+    int64_t n = len - head;
+    if (n >= 12 && memcmp(p, "lz4", 4) == 0) {
+        auto le32 = [](const uint8_t* q) { return (uint32_t)q[0] | q[1] << 8 | q[2] << 16 | (uint32_t)q[3] << 24; };
+        uint32_t c = le32(p + 4), plain = le32(p + 8);
+        if (c <= n - 12 && c <= (uint32_t)LZ4_MAX_INPUT_SIZE && plain <= INFO_TEXT_MAX) {
+            std::string text((size_t)plain, '\0');
+            if (LZ4_decompress_safe((const char*)p + 12, text.data(), (int)c, (int)plain) == (int)plain)
+                return std::string((const char*)b, (size_t)head) + text;
+        }
+    }
+    return std::string((const char*)b, (size_t)len);
+}
+
 void print_at(const std::string& text, int y) {
     ds_set_i32(label_proc, DS_CURSOR_X, 0);
     ds_set_i32(label_proc, DS_CURSOR_Y, y);
@@ -152,7 +176,7 @@ void extract_label_text(const ByteBuffer* info) {
     for (int i = 0; i < 3; i++) memcpy(mem_low_page(label_proc, LABEL_PAGES[i]), label_pages[i], PAGE_SIZE);
     Process* prev = cproc;
     cproc = label_proc;
-    std::string text((const char*)info->bytes, (size_t)std::max(info->length, 0));
+    std::string text = info_text(info);
     std::string title = label_value(text, "title"), version = label_value(text, "version"),
                 author = label_value(text, "author");
     if (!title.empty()) print_at(title, 2);

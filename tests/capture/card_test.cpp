@@ -16,8 +16,11 @@
 #include "graphics/print.h"
 #include "kernel/process.h"
 #include "kernel/state.h"
+#include "lauxlib.h"
+#include "lua.h"
 #include "storage/cart.h"
 #include "storage/cart_png.h"
+#include "storage/orb.h"
 #include "storage/pdisk.h"
 #include "storage/png_buffer.h"
 #include "support/harness.h"
@@ -240,6 +243,17 @@ TEST_F(Card, TitleVersionAndAuthorArePrintedOnTheCard) {
         std::vector<uint8_t> want = printed(c.title, c.subtitle);
         expect_bands(card, templ, want);
     }
+    // As store writes it: after a header, LZ4-compressed, here with a repeated
+    // word that the compression turns into a back reference.
+    Process* p = get_process(4);
+    ASSERT_EQ(luaL_dostring(p->L, "return {title='Moon Base',version='1.0',author='Moon Base Team'}"), LUA_OK);
+    Buf stored = buf();
+    orb_store_text(p->L, -1, "--[[orb_kind=\"info\"]]\n", stored.get());
+    lua_pop(p->L, 1);
+    std::string info((char*)stored->bytes, (size_t)stored->length);
+    ASSERT_NE(info.find("lz4"), std::string::npos);
+    write_vfs_file("/ram/c/.info.orb", info);
+    expect_bands(pixels(card_of("/ram/c")), templ, printed("Moon Base", "1.0 by Moon Base Team"));
     // Codes in one card's text that poke the printer's memory (here its font
     // registers) don't change how the next card's text prints.
     write_vfs_file("/ram/c/.info.orb", std::string("{title=\"x\6!5f56\1\1\"}"));
