@@ -210,8 +210,10 @@ ByteBuffer* apply_diff(const uint8_t* old, int64_t ol, const uint8_t* delta, int
     // a verified result, the bytes are read bare.
     if (dl >= 8 && memcmp(delta, "dst", 4) == 0) {
         int64_t n = rd32(delta + 4), z = dl - 8;
-        // An LZ4 block grows at most about 255-fold.
-        if (n >= 12 && z <= LZ4_MAX_INPUT_SIZE && n <= z * 256 + 64 && n <= BUFFER_MAX_LENGTH) {
+        // An LZ4 block grows at most about 255-fold, and a made op stream is under three
+        // times its result (copies are 8 bytes or more): a longer one is not unpacked.
+        if (n >= 12 && z <= LZ4_MAX_INPUT_SIZE && n <= z * 256 + 64 && n <= BUFFER_MAX_LENGTH &&
+            n <= 3 * max_len + 64) {
             // Left uninitialised: only what the block really holds is touched.
             uint8_t* ops = (uint8_t*)malloc((size_t)n);
             if (ops && LZ4_decompress_safe((const char*)delta + 8, (char*)ops, (int)z, (int)n) == n) {

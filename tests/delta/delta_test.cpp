@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <random>
@@ -189,6 +192,27 @@ TEST_F(DeltaCodec, HostileStreamsAreRefused) {
     // A caller's limit on the result refuses it before it is built.
     EXPECT_EQ(take(apply_diff(u(old), 10, u(good), (int64_t)good.size(), 10)), nw);
     EXPECT_EQ(take(apply_diff(u(old), 10, u(good), (int64_t)good.size(), 9)), "<none>");
+}
+
+// 8 MB of LZ4 that unpacks to a 2 GB op stream: refused by the result's limit before the
+// host unpacks it (measured in a child process, whose peak memory is its own).
+TEST_F(DeltaCodec, OpStreamsNoAllowedResultNeedsAreNotUnpacked) {
+    const uint32_t n = 0x7fff0000u;
+    uint32_t m = n - 1 - 5 - 4 - 15;  // match length past the token's 15 + 4
+    Bytes block = "\x1f" "a" "\x01" + Bytes(1, '\0') + Bytes(m / 255, '\xff') + Bytes(1, (char)(m % 255)) + "\x50" "bbbbb";
+    Bytes d = Bytes("dst\0", 4) + le32(n) + block;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
+        ByteBuffer* r = apply_diff(nullptr, 0, u(d), (int64_t)d.size(), 32 << 20);
+        getrusage(RUSAGE_SELF, &after);
+        _exit(!r && after.ru_maxrss - before.ru_maxrss < 256 * 1024 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // A bare op stream whose new length spells the marker is still read bare.
