@@ -266,6 +266,7 @@ bool Printer::command() {
         poke_text((uint32_t)hex_digits(4), c.text_end - c.pos);
         c.pos = c.end;
         break;
+    // One-off glyphs take no border: only glyphs of the font allow one.
     case ':': {
         uint8_t rows[8];
         for (uint8_t& r : rows) r = (uint8_t)hex_digits(2);
