@@ -1,5 +1,7 @@
 // The process allocator: every block of a process state carries its charged
 // size; the current process's heap count, limit and CPU are charged here.
+#include <malloc.h>
+
 #include <cstdlib>
 
 #include "kernel/process.h"
@@ -10,6 +12,16 @@ int64_t process_memory_used(const Process* p) {
     int64_t own = sat_add(p->ram_bytes, (int64_t)p->source_len);
     return sat_add(sat_add(own, p->heap_bytes - p->baseline), PROCESS_FIXED_MEMORY);
 }
+
+// Blocks up to 32 MB come from the heap, and up to 64 MB of freed heap stays mapped:
+// the limits glibc adapts to by itself, set from the start, so a program that keeps
+// making and dropping large strings reuses memory instead of faulting in fresh pages
+// each time (that host time is far more than its charge).
+static const bool malloc_limits_set = [] {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    return true;
+}();
 
 // --- allocator ---------------------------------------------------------------
 
