@@ -34,6 +34,7 @@ constexpr uint32_t vm_cost(int op) {
 #define vm_locals
 #define vm_in() ((void)0)
 #define vm_out() ((void)0)
+#define vm_in_count() ((void)0)
 #define vm_check(L, pc) vm_budget_check(L, pc)
 #define vm_hook_enter() ((void)0)
 #define vm_hook_leave() ((void)0)
@@ -53,6 +54,11 @@ inline int32_t vm_limit() {
 #define vm_locals uint32_t vm_cyc; int32_t vm_lim;
 #define vm_in() ((void)(vm_cyc = (uint32_t)cpu_cycles, vm_lim = vm_limit()))
 #define vm_out() ((void)(cpu_cycles = (int32_t)vm_cyc))
+// After native work that only charges (allocation, hashing, conversion): it
+// runs no Lua code and returns normally only with the limit unchanged (a
+// failed allocation sets the superyield flag and raises), so only the count
+// is reloaded.
+#define vm_in_count() ((void)(vm_cyc = (uint32_t)cpu_cycles))
 #define vm_check(L, pc)                                          \
     do {                                                         \
         if (__builtin_expect((int32_t)vm_cyc > vm_lim, 0)) {     \
