@@ -17,11 +17,20 @@ constexpr int64_t VM_RUNAWAY_CYCLES = 64 * (int64_t)FRAME_CYCLES;
 // raises the runaway error.
 void vm_budget_fire(lua_State* L, const uint32_t* pc);
 
+// The limit the local count is compared with: a check of count > limit fires
+// whenever the kernel's rule ((count | superyield) > max) does, for counts
+// from 0 up and budgets above -2^30 (slices have budgets of 1 and more), and
+// the slow path applies the rule itself, so firing early is harmless.
+inline int32_t vm_limit() {
+    return (int32_t)((uint32_t)cpu_cycles_max - (uint32_t)cpu_superyielding);
+}
+
 // Slow path of the loop that keeps its count in a local, entered with the
 // globals current when its count passed its limit: returns when the
 // instruction at pc may run (its handler then charges its own cost), or
-// yields or raises as vm_budget_fire does.
-void vm_budget_slow(lua_State* L, const uint32_t* pc);
+// yields or raises as vm_budget_fire does. Returns the limit the loop compares
+// its count with until it next calls out.
+int32_t vm_budget_slow(lua_State* L, const uint32_t* pc);
 
 // The flag read and reset by _yielded_to_escape_slice.
 int32_t vm_escape_slice_flag(lua_State* L);

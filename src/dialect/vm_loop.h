@@ -43,14 +43,6 @@ constexpr uint32_t vm_cost(int op) {
 
 #else
 
-// The limit the local count is compared with: a check of count > limit fires
-// whenever the kernel's rule ((count | superyield) > max) does, for counts
-// from 0 up and budgets above -2^30 (slices have budgets of 1 and more), and
-// the slow path applies the rule itself, so firing early is harmless.
-inline int32_t vm_limit() {
-    return (int32_t)((uint32_t)cpu_cycles_max - (uint32_t)cpu_superyielding);
-}
-
 #define vm_locals uint32_t vm_cyc; int32_t vm_lim;
 #define vm_in() ((void)(vm_cyc = (uint32_t)cpu_cycles, vm_lim = vm_limit()))
 #define vm_out() ((void)(cpu_cycles = (int32_t)vm_cyc))
@@ -63,8 +55,8 @@ inline int32_t vm_limit() {
     do {                                                         \
         if (__builtin_expect((int32_t)vm_cyc > vm_lim, 0)) {     \
             vm_out();                                            \
-            vm_budget_slow(L, pc);                               \
-            vm_in();                                             \
+            vm_lim = vm_budget_slow(L, pc);                      \
+            vm_cyc = (uint32_t)cpu_cycles;                       \
         }                                                        \
     } while (0)
 // Hooks see the instruction charged as the plain loop charges it at the

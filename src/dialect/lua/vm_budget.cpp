@@ -47,10 +47,16 @@ void vm_budget_fire(lua_State* L, const Instruction* pc) {
     luaD_throw(L, LUA_YIELD);
 }
 
-void vm_budget_slow(lua_State* L, const Instruction* pc) {
-    if ((cpu_cycles | cpu_superyielding) <= cpu_cycles_max) return;
+int32_t vm_budget_slow(lua_State* L, const Instruction* pc) {
+    if ((cpu_cycles | cpu_superyielding) <= cpu_cycles_max) return vm_limit();
     vm_budget_fire(L, pc);
     cpu_cycles = (int32_t)((uint32_t)cpu_cycles - 2u);  // fire charged 2: leave it to the handler
+    if (yieldable(L)) return vm_limit();
+    // Code that can't yield would otherwise come here on every instruction only
+    // to be charged: until the loop calls out, it is checked again only where
+    // this stops it (kept below the top of the range, where only this saturates).
+    int64_t l = (int64_t)cpu_cycles_max + VM_RUNAWAY_CYCLES;
+    return l > INT32_MAX - 2 ? INT32_MAX - 2 : (int32_t)l;
 }
 
 int32_t vm_escape_slice_flag(lua_State* L) { return L->escape_slice_flag; }
