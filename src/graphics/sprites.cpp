@@ -576,16 +576,87 @@ int lua54_fget(lua_State* L) {
 
 namespace {
 
+// A line is drawn in runs: a run's colours are read from the source first,
+// then blended, each half in a loop of its own.
+constexpr int64_t TL_RUN = 256;
+
+// How texel coordinates are walked: doubles divided by w, doubles with w 1
+// all along, the same in 0..2^28, or exact fixed point (w 1).
+enum TWalk { T_PERSP, T_UNIT, T_POS, T_FIXED };
+
+template <TWalk WALK>
+inline int64_t walk_floor(double a) {
+    return WALK == T_POS ? (int64_t)a : fast_floor(a);
+}
+
 // One axis of tline3d's texel address: the coordinate floored, masked with
 // wrap - 1 (16 bits), offset, then taken modulo the source size.
 struct TexAxis {
     int64_t off, mask, n;
-    template <bool POW2>
-    int64_t at(double a) const {
-        int64_t v = off + (fast_floor(a) & mask);
-        return POW2 ? v & (n - 1) : wrap_to(v, n);
+    // off + (f & mask) lies in -32768..98302: bias (a multiple of n) makes it
+    // non-negative and below 2^32, where the modulo is two multiplications
+    // by inv = ceil(2^64 / n) instead of a divide.
+    int64_t bias;
+    uint64_t inv;
+    bool divide;  // the plain modulo: sizes past 2^17, and the reference path
+    void init(int64_t o, int64_t m, int64_t size, bool reference) {
+        off = o, mask = m, n = size;
+        bias = (32768 + n - 1) / n * n;
+        inv = UINT64_MAX / (uint64_t)n + 1;
+        divide = reference || n > 0x1FFFF;
     }
+    template <bool POW2>
+    int64_t wrap(int64_t f) const {
+        int64_t v = off + (f & mask);
+        if (POW2) return v & (n - 1);
+        if (divide) return wrap_to(v, n);
+        uint64_t a = (uint64_t)(v + bias);
+        return (int64_t)(((unsigned __int128)(inv * a) * (uint64_t)n) >> 64);
+    }
+    template <bool POW2, TWalk WALK = T_UNIT>
+    int64_t at(double a) const { return wrap<POW2>(walk_floor<WALK>(a)); }
     bool pow2() const { return (n & (n - 1)) == 0; }
+};
+
+// x as 32.32 fixed point: a with a * 2^-32 == x exactly and |a| < 2^53.
+bool fixed_of(double x, int64_t& a) {
+    const double s = std::ldexp(x, 32);
+    if (!(std::fabs(s) < 0x1p53) || s != std::floor(s)) return false;
+    a = (int64_t)s;
+    return true;
+}
+
+// Steps x, x + dx, ... (count values) in fixed point as a, a + b, ... when
+// every sum is a multiple of 2^-32 below 2^53 in size: then each double
+// addition of the walk is exact, and floors of the fixed values are those of
+// the doubles bit for bit.
+bool fixed_walk(double x, double dx, int64_t count, int64_t& a, int64_t& b) {
+    if (!fixed_of(x, a) || !fixed_of(dx, b)) return false;
+    const __int128 end = (__int128)a + (__int128)b * (count - 1), lim = (__int128)1 << 53;
+    return end > -lim && end < lim;
+}
+
+// Whether every value of the walk x, x + dx, ... (count values, each sum
+// rounded) lies in 0..2^28: then the floor of any such value (or of its
+// product with a size below 2^32) is a plain truncation. Rounding keeps the
+// walk monotonic, and below 2^28 each sum is off by at most 2^-26.
+bool walk_in_range(double x, double dx, int64_t count) {
+    const double end = x + (double)(count - 1) * dx, slack = (double)count * 0x1p-24 + 0x1p-20;
+    if (!(x >= 0 && x < 0x1p28)) return false;
+    return dx >= 0 ? end + slack < 0x1p28 : end - slack >= 0;
+}
+
+
+// The map source's sprite for the last cell read: neighbouring pixels mostly
+// share a cell.
+struct CellSprite {
+    int32_t cell = -1;
+    const uint8_t* sd = nullptr;  // the cell's sprite row with ROW, else its pixels
+    int64_t sw = 1, sh = 1;
+    bool spow2 = true;
+    // Products of fixed-point coordinates with the sprite's width (height)
+    // are exact in doubles too: the fraction alone then gives the column (row).
+    bool xfix = false, yfix = false;
 };
 
 struct TLine {
@@ -594,6 +665,10 @@ struct TLine {
     int64_t first, last;
     double u, v, w, du, dv, dw;
     TexAxis ax, ay;
+    // u and v in fixed point (with T_FIXED); v only when not ROW.
+    int64_t au = 0, bu = 0, av = 0, bv = 0;
+    // Sprite sizes up to these keep fixed-point products exact.
+    int64_t xlim = 0, ylim = 0;
 
     // The line drawer's clip is exact and the steps move monotonically, so
     // both end points inside the clip put every step inside; this only guards
@@ -603,87 +678,206 @@ struct TLine {
                g.inside((st.X + last * st.sx) >> 16, (st.Y + last * st.sy) >> 16);
     }
 
-    // UNIT_W: w is 1 all along, so u / w is u itself. POW2: both sizes are
-    // powers of two. FAST: masks 0x3F and no pattern, so only table 0 is used
-    // and the destination's two high bits are kept.
-    template <bool UNIT_W, bool POW2, bool FAST>
-    int64_t u8(const TypedArray* src) {
-        const uint8_t* data = ta_data(src);
-        const int64_t W = src->width;
-        const Blender b(g);
-        const uint8_t* t0 = b.tab[0];
-        if (!inside()) return 0;
-        // Locals throughout: pixel stores may alias anything reached through this.
-        const int64_t sx = st.sx, sy = st.sy;
+    // Sets up T_FIXED: u (and v unless row) walked exactly in fixed point.
+    bool fixed(bool row) {
+        const int64_t count = last - first + 1;
+        if (!fixed_walk(u, du, count, au, bu)) return false;
+        if (!row && !fixed_walk(v, dv, count, av, bv)) return false;
+        auto lim = [&](int64_t a, int64_t b) {
+            const int64_t m = std::max(std::abs(a), std::abs(a + b * (count - 1)));
+            return m ? (int64_t)((((int64_t)1 << 53) - 1) / m) : INT64_MAX;
+        };
+        xlim = lim(au, bu);
+        ylim = row ? 0 : lim(av, bv);
+        return true;
+    }
+
+    // Colours c[0..n) of the next n pixels of a u8 source. ROW: v is the same
+    // all along (w 1), so every texel is on the row starting at data[row].
+    template <TWalk WALK, bool POW2, bool ROW>
+    void u8_run(uint8_t* c, int64_t n, const uint8_t* data, int64_t W, int64_t row) {
+        // Locals throughout: colour stores may alias anything reached through this.
         const TexAxis ax = this->ax, ay = this->ay;
-        double u = this->u, v = this->v, w = this->w;
-        const double du = this->du, dv = this->dv, dw = this->dw;
-        int64_t X = st.X + first * sx, Y = st.Y + first * sy;
-        // With w 1 and v the same all along (a span), every texel is on one row.
-        const bool one_row = UNIT_W && dv == 0;
-        const int64_t row = one_row ? ay.at<POW2>(v) * W : 0;
-        for (int64_t k = first; k <= last; k++, u += du, v += dv, w += dw, X += sx, Y += sy) {
-            int64_t x = X >> 16, y = Y >> 16;
-            double uw = UNIT_W ? u : u / w, vw = UNIT_W ? v : v / w;
-            uint8_t t = data[(one_row ? row : ay.at<POW2>(vw) * W) + ax.at<POW2>(uw)];
-            uint8_t* d = b.pix + y * b.w + x;
-            if (FAST) *d = (uint8_t)((t0[(t & 63) << 6 | (*d & 63)] & 0x3F) | (*d & 0xC0));
-            else b.put_any(d, x, y, t);
+        if constexpr (WALK == T_FIXED) {
+            int64_t a = au, va = av;
+            const int64_t b = bu, vb = bv;
+            for (int64_t i = 0; i < n; i++, a += b) {
+                c[i] = data[(ROW ? row : ay.wrap<POW2>(va >> 32) * W) + ax.wrap<POW2>(a >> 32)];
+                if (!ROW) va += vb;
+            }
+            au = a, av = va;
+        } else {
+            double u = this->u, v = this->v, w = this->w;
+            const double du = this->du, dv = this->dv, dw = this->dw;
+            for (int64_t i = 0; i < n; i++, u += du, v += dv, w += dw) {
+                const double uw = WALK != T_PERSP ? u : u / w, vw = WALK != T_PERSP ? v : v / w;
+                c[i] = data[(ROW ? row : ay.at<POW2, WALK>(vw) * W) + ax.at<POW2, WALK>(uw)];
+            }
+            this->u = u, this->v = v, this->w = w;
         }
-        return last - first + 1;
     }
 
     // The row of a cell's sprite sampled at v (in map cells).
+    template <TWalk WALK = T_UNIT>
     static int64_t sprite_row_of(double vw, int64_t sh, bool spow2, uint16_t cell) {
-        int64_t fy = fast_floor(vw * (double)sh);
+        int64_t fy = walk_floor<WALK>(vw * (double)sh);
         int64_t py = spow2 ? fy & (sh - 1) : wrap_to(fy, sh);
         return (cell & 0x8000) ? sh - 1 - py : py;
     }
 
-    // ROW (with UNIT_W): v is the same all along (a span), so the cells are
-    // on one row of the map and each sprite is read on one row.
-    template <bool UNIT_W, bool POW2, bool ROW>
-    int64_t map(const TypedArray* src) {
-        const int16_t* cells = ta_elems<int16_t>(src);
-        const int64_t W = src->width;
-        const Blender b(g);
-        const TypedArray* const* slots = g.p->spr.slot;
-        // Neighbouring pixels mostly share a cell: its sprite is looked up once.
-        int32_t last_cell = -1;
-        const uint8_t* sd = nullptr;  // the cell's sprite row with ROW, else its pixels
-        int64_t sw = 1, sh = 1;
-        bool spow2 = true;
-        if (!inside()) return 0;
-        // Locals throughout: pixel stores may alias anything reached through this.
-        const int64_t sx = st.sx, sy = st.sy;
+    // Colours of the next n pixels of an i16 map source. ROW (with w 1): v is
+    // the same all along, so the cells are on the map row starting at
+    // cells[row] and each sprite is read on one row.
+    template <TWalk WALK, bool POW2, bool ROW>
+    void map_run(uint8_t* c, int64_t n, const int16_t* cells, int64_t W, int64_t row, CellSprite& cs) {
+        // Locals throughout: colour stores may alias anything reached through this.
         const TexAxis ax = this->ax, ay = this->ay;
+        const TypedArray* const* slots = g.p->spr.slot;
+        const int64_t xlim = this->xlim, ylim = this->ylim;
+        CellSprite s = cs;
         double u = this->u, v = this->v, w = this->w;
         const double du = this->du, dv = this->dv, dw = this->dw;
-        int64_t X = st.X + first * sx, Y = st.Y + first * sy;
-        const int64_t row = ROW ? ay.at<POW2>(v) * W : 0;
-        for (int64_t k = first; k <= last; k++, u += du, v += dv, w += dw, X += sx, Y += sy) {
-            int64_t x = X >> 16, y = Y >> 16;
-            double uw = UNIT_W ? u : u / w, vw = UNIT_W ? v : v / w;
-            uint16_t cell = (uint16_t)cells[(ROW ? row : ay.at<POW2>(vw) * W) + ax.at<POW2>(uw)];
-            if (cell != last_cell) {
-                last_cell = cell;
-                const TypedArray* s = slots[cell & 0x1FFF];
-                sd = sprite_usable(s) ? ta_data(s) : nullptr;
-                sw = sd ? s->width : 1;
-                sh = sd ? s->height : 1;
-                spow2 = (sw & (sw - 1)) == 0 && (sh & (sh - 1)) == 0;
-                if (sd && ROW) sd += sprite_row_of(vw, sh, spow2, cell) * sw;
+        int64_t a = au, va = av;
+        const int64_t b = bu, vb = bv;
+        for (int64_t i = 0; i < n; i++) {
+            double uw, vw;
+            int64_t fu, fv;
+            if constexpr (WALK == T_FIXED) {
+                uw = (double)a * 0x1p-32, vw = ROW ? v : (double)va * 0x1p-32;
+                fu = a >> 32, fv = va >> 32;
+            } else {
+                uw = WALK != T_PERSP ? u : u / w, vw = WALK != T_PERSP ? v : v / w;
+                fu = walk_floor<WALK>(uw), fv = ROW ? 0 : walk_floor<WALK>(vw);
+            }
+            const uint16_t cell = (uint16_t)cells[(ROW ? row : ay.wrap<POW2>(fv) * W) + ax.wrap<POW2>(fu)];
+            if (cell != s.cell) {
+                s.cell = cell;
+                const TypedArray* sp = slots[cell & 0x1FFF];
+                s.sd = sprite_usable(sp) ? ta_data(sp) : nullptr;
+                s.sw = s.sd ? sp->width : 1;
+                s.sh = s.sd ? sp->height : 1;
+                s.spow2 = (s.sw & (s.sw - 1)) == 0 && (s.sh & (s.sh - 1)) == 0;
+                s.xfix = WALK == T_FIXED && ((s.sw & (s.sw - 1)) == 0 || s.sw <= xlim);
+                s.yfix = WALK == T_FIXED && !ROW && ((s.sh & (s.sh - 1)) == 0 || s.sh <= ylim);
+                if (s.sd && ROW) s.sd += sprite_row_of(vw, s.sh, s.spow2, cell) * s.sw;
             }
             uint8_t colour = 0;
-            if (sd) {
-                int64_t fx = fast_floor(uw * (double)sw);
-                int64_t px = spow2 ? fx & (sw - 1) : wrap_to(fx, sw);
-                if (cell & 0x4000) px = sw - 1 - px;
-                colour = ROW ? sd[px] : sd[sprite_row_of(vw, sh, spow2, cell) * sw + px];
+            if (s.sd) {
+                int64_t px;
+                if (WALK == T_FIXED && s.xfix) {
+                    px = (int64_t)(((uint64_t)a & 0xFFFFFFFF) * (uint64_t)s.sw >> 32);
+                } else {
+                    const int64_t fx = walk_floor<WALK>(uw * (double)s.sw);
+                    px = s.spow2 ? fx & (s.sw - 1) : wrap_to(fx, s.sw);
+                }
+                if (cell & 0x4000) px = s.sw - 1 - px;
+                int64_t py = 0;
+                if (!ROW) {
+                    if (WALK == T_FIXED && s.yfix) {
+                        py = (int64_t)(((uint64_t)va & 0xFFFFFFFF) * (uint64_t)s.sh >> 32);
+                        if (cell & 0x8000) py = s.sh - 1 - py;
+                    } else {
+                        py = sprite_row_of<WALK>(vw, s.sh, s.spow2, cell);
+                    }
+                }
+                colour = s.sd[py * s.sw + px];
             }
-            b.put_any(b.pix + y * b.w + x, x, y, colour);
+            c[i] = colour;
+            if constexpr (WALK == T_FIXED) {
+                a += b;
+                if (!ROW) va += vb;
+            } else {
+                u += du, v += dv, w += dw;
+            }
+        }
+        cs = s;
+        this->u = u, this->v = v, this->w = w;
+        au = a, av = va;
+    }
+
+    // Blends c[0..n) onto the n steps from (X, Y). reference: every pixel
+    // through put_any (tests compare the shorter ways against it).
+    static void blend_run(const Blender& b, bool reference, int64_t X, int64_t Y, int64_t sx, int64_t sy,
+                          const uint8_t* c, int64_t n) {
+        uint64_t pattern;
+        memcpy(&pattern, b.pat, 8);
+        const bool row0 = sy == 0 && b.pat[(Y >> 16) & 7] == 0;
+        if (!reference && b.low() && (pattern == 0 || row0)) {
+            // Table 0 only: no pattern bit is set where the run lands.
+            const uint8_t* t0 = b.tab[0];
+            const uint8_t rm = b.rm, wm = b.wm, tm = b.tm;
+            uint8_t* const pix = b.pix;
+            const int64_t w = b.w;
+            if (sy == 0 && sx == 65536) {
+                uint8_t* d = pix + (Y >> 16) * w + (X >> 16);
+                for (int64_t i = 0; i < n; i++) {
+                    const uint8_t dv = d[i];
+                    d[i] = (uint8_t)((t0[(c[i] & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
+                }
+                return;
+            }
+            for (int64_t i = 0; i < n; i++, X += sx, Y += sy) {
+                uint8_t* d = pix + (Y >> 16) * w + (X >> 16);
+                const uint8_t dv = *d;
+                *d = (uint8_t)((t0[(c[i] & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
+            }
+            return;
+        }
+        for (int64_t i = 0; i < n; i++, X += sx, Y += sy) {
+            const int64_t x = X >> 16, y = Y >> 16;
+            b.put_any(b.pix + y * b.w + x, x, y, c[i]);
+        }
+    }
+
+    // Draws the line, reading each run's colours with read(c, n).
+    template <typename Read>
+    int64_t draw(bool reference, Read read) {
+        if (!inside()) return 0;
+        const Blender b(g);
+        const int64_t sx = st.sx, sy = st.sy;
+        int64_t X = st.X + first * sx, Y = st.Y + first * sy;
+        uint8_t c[TL_RUN];
+        for (int64_t k = first; k <= last;) {
+            const int64_t n = std::min(TL_RUN, last - k + 1);
+            read(c, n);
+            blend_run(b, reference, X, Y, sx, sy, c, n);
+            k += n, X += n * sx, Y += n * sy;
         }
         return last - first + 1;
+    }
+
+    template <TWalk WALK, bool POW2, bool ROW>
+    int64_t u8(const TypedArray* src, bool reference) {
+        const uint8_t* data = ta_data(src);
+        const int64_t W = src->width, row = ROW ? ay.at<POW2>(v) * W : 0;
+        return draw(reference, [&](uint8_t* c, int64_t n) { u8_run<WALK, POW2, ROW>(c, n, data, W, row); });
+    }
+
+    template <TWalk WALK, bool POW2, bool ROW>
+    int64_t map(const TypedArray* src, bool reference) {
+        const int16_t* cells = ta_elems<int16_t>(src);
+        const int64_t W = src->width, row = ROW ? ay.at<POW2>(v) * W : 0;
+        CellSprite cs;
+        return draw(reference, [&](uint8_t* c, int64_t n) { map_run<WALK, POW2, ROW>(c, n, cells, W, row, cs); });
+    }
+
+    // The source's walk chosen: w 1 with v fixed gives ROW; fixed point where
+    // it is exact, else truncating floors where the walk stays in range.
+    // reference: doubles, divides and put_any only (tests compare the rest
+    // against it).
+    template <bool MAP, bool POW2>
+    int64_t run(const TypedArray* src, bool unit_w, bool reference) {
+        auto go = [&]<TWalk WALK, bool ROW>() {
+            return MAP ? map<WALK, POW2, ROW>(src, reference) : u8<WALK, POW2, ROW>(src, reference);
+        };
+        if (!unit_w) return go.template operator()<T_PERSP, false>();
+        const bool row = dv == 0;
+        if (!reference && fixed(row))
+            return row ? go.template operator()<T_FIXED, true>() : go.template operator()<T_FIXED, false>();
+        const int64_t count = last - first + 1;
+        if (!reference && walk_in_range(u, du, count) && (row || walk_in_range(v, dv, count)))
+            return row ? go.template operator()<T_POS, true>() : go.template operator()<T_POS, false>();
+        return row ? go.template operator()<T_UNIT, true>() : go.template operator()<T_UNIT, false>();
     }
 };
 
@@ -717,27 +911,18 @@ int64_t draw_tline3d(const Gfx& g, const TypedArray* src, int64_t flags, double 
         t.v += (1 - f) * t.dv;
     }
     Process* p = g.p;
-    t.ax = {ds_i16(p, DS_TLINE), (uint16_t)(ds_i16(p, DS_TLINE + 4) - 1), src->width};
-    t.ay = {ds_i16(p, DS_TLINE + 2), (uint16_t)(ds_i16(p, DS_TLINE + 6) - 1), src->height};
+    const bool ref = !fast_ok;
+    t.ax.init(ds_i16(p, DS_TLINE), (uint16_t)(ds_i16(p, DS_TLINE + 4) - 1), src->width, ref);
+    t.ay.init(ds_i16(p, DS_TLINE + 2), (uint16_t)(ds_i16(p, DS_TLINE + 6) - 1), src->height, ref);
     const bool unit_w = w0 == 1 && w1 == 1;
+    const bool pow2 = !ref && t.ax.pow2() && t.ay.pow2();
     if (tag == UT_U8) {
+        const int64_t count = pow2 ? t.run<false, true>(src, unit_w, ref) : t.run<false, false>(src, unit_w, ref);
         // The cost is halved when the masks are 0x3F and pattern row 0 is clear.
         const bool fast = g.rm == 0x3F && g.wm == 0x3F && g.tm == 0x3F && g.pat[0] == 0;
-        uint64_t pattern;
-        memcpy(&pattern, g.pat, 8);
-        const bool table0 = fast && fast_ok && pattern == 0;
-        const bool pow2 = t.ax.pow2() && t.ay.pow2();
-        int64_t count;
-        if (unit_w && pow2) count = table0 ? t.u8<true, true, true>(src) : t.u8<true, true, false>(src);
-        else if (unit_w) count = table0 ? t.u8<true, false, true>(src) : t.u8<true, false, false>(src);
-        else if (pow2) count = table0 ? t.u8<false, true, true>(src) : t.u8<false, true, false>(src);
-        else count = table0 ? t.u8<false, false, true>(src) : t.u8<false, false, false>(src);
         return fast ? count / 2 : count;
     }
-    const bool pow2 = t.ax.pow2() && t.ay.pow2();
-    if (unit_w && t.dv == 0) return pow2 ? t.map<true, true, true>(src) : t.map<true, false, true>(src);
-    if (unit_w) return pow2 ? t.map<true, true, false>(src) : t.map<true, false, false>(src);
-    return pow2 ? t.map<false, true, false>(src) : t.map<false, false, false>(src);
+    return pow2 ? t.run<true, true>(src, unit_w, ref) : t.run<true, false>(src, unit_w, ref);
 }
 
 int lua54_tline3d(lua_State* L) {

@@ -40,8 +40,9 @@ int64_t draw_parallel_lines(const Gfx& g, const TypedArray* s, bool horizontal, 
 int64_t draw_sspr(const Gfx& g, const TypedArray* s, int64_t sx, int64_t sy, int64_t sw, int64_t sh, int64_t dx,
                   int64_t dy, int64_t dw, int64_t dh, bool flip_x, bool flip_y);
 // A textured line from a u8 texture or an i16 map (whose cells name sprites of
-// g.p's table); returns its cost. fast_ok = false keeps the u8 fast path's
-// specialised loop out (tests compare the two).
+// g.p's table); returns its cost. fast_ok = false draws the reference way:
+// double coordinates, divides and a blend per pixel (tests compare the
+// shorter ways against it).
 int64_t draw_tline3d(const Gfx& g, const TypedArray* src, int64_t flags, double x0, double y0, double x1, double y1,
                      double u0, double v0, double u1, double v1, double w0, double w1, bool fast_ok = true);
 

@@ -271,30 +271,57 @@ TEST_F(Sprites, TexturedLines) {
     EXPECT_EQ(charge("tline3d, userdata('f64', 7, 2, '1,0,0,3,0,0,0,9,0,0,3,0,0,0')"), 1 + 4 / 2);
 }
 
-// The u8 fast path (masks 0x3F) against the general blend, with every pattern
-// row, high destination bits and random tables.
-TEST_F(Sprites, TexturedLineFastPathMatchesGeneralPath) {
+// The shorter ways (table-0 blends, exact fixed-point and truncating walks,
+// wrapping by multiplication) against the reference path: u8 textures and
+// maps of power-of-two and other sizes, every pattern row, high destination
+// bits, random tables, masks, texture offsets and wraps.
+TEST_F(Sprites, TexturedLineShortWaysMatchReference) {
     screen(48, 24);
     std::mt19937 rng(7);
-    ASSERT_EQ(lua("T = userdata('u8', 8, 8) for i = 0, 63 do T[i] = (i * 37) % 256 end "
-                  "for a = 0x8000, 0xBFFF do poke(a, (a * 131) % 256) end"),
+    ASSERT_EQ(lua("for a = 0x8000, 0xBFFF do poke(a, (a * 131) % 256) end "
+                  "SRC = {userdata('u8', 8, 8), userdata('u8', 5, 3), userdata('i16', 4, 4), userdata('i16', 3, 5)} "
+                  "for k = 1, 2 do local t = SRC[k] for i = 0, #t - 1 do t[i] = (i * 37) % 256 end end "
+                  "for k = 3, 4 do local m = SRC[k] for i = 0, #m - 1 do "
+                  "m[i] = i % 6 + ({0, 0x4000, -0x8000, -0x4000})[i * 7 % 4 + 1] end end "
+                  "for n, wh in pairs({{8, 8}, {16, 4}, {3, 5}, {6, 6}}) do local s = userdata('u8', wh[1], wh[2]) "
+                  "for i = 0, #s - 1 do s[i] = (i * 29 + n) % 256 end _set_spr(n, s) end"),
               "");
-    TypedArray* tex = nullptr;
-    lua_getglobal(L, "T");
-    tex = to_typed_array(L, -1);
+    TypedArray* src[4];
+    lua_getglobal(L, "SRC");
+    for (int i = 0; i < 4; i++) {
+        lua_rawgeti(L, -1, i + 1);
+        src[i] = to_typed_array(L, -1);
+        lua_pop(L, 1);
+        ASSERT_NE(src[i], nullptr);
+    }
     lua_pop(L, 1);
-    ASSERT_NE(tex, nullptr);
-    std::uniform_real_distribution<double> pos(-10, 60), uv(-20, 20);
+    std::uniform_real_distribution<double> pos(-10, 60), uv(-20, 20), nonneg(0, 40);
     uint8_t base[48 * 24];
-    for (int trial = 0; trial < 300; trial++) {
+    for (int trial = 0; trial < 1200; trial++) {
         for (uint8_t& b : base) b = (uint8_t)rng();
-        uint8_t pat[8];
-        for (uint8_t& b : pat) b = trial % 2 || rng() % 3 ? 0 : (uint8_t)rng();
-        memcpy(mem_low_page(p, 5) + 0x500, pat, 8);
-        memset(mem_low_page(p, 5) + 0x508, 0x3F, 3);
+        uint8_t* ds = mem_low_page(p, 5);
+        for (int i = 0; i < 8; i++) ds[0x500 + i] = trial % 2 || rng() % 3 ? 0 : (uint8_t)rng();
+        for (int i = 0; i < 3; i++) ds[0x508 + i] = rng() % 4 ? 0x3F : (uint8_t)rng();
+        for (int i = 0; i < 4; i++) {  // offsets and wraps, with the ends of their range
+            const int16_t v[6] = {0, 0, (int16_t)rng(), -32768, 32767, (int16_t)(rng() % 8)};
+            memcpy(ds + 0x530 + 2 * i, &v[rng() % 6], 2);
+        }
         double c[10] = {pos(rng), pos(rng), pos(rng), pos(rng), uv(rng), uv(rng), uv(rng), uv(rng), 1, 1};
-        if (trial % 3 == 0) c[9] = 0.5 + (rng() % 100) / 40.0;
+        const int mode = trial / 4 % 3;
+        if (mode == 1) {
+            // Steps of eighths over a power-of-two length: walked in fixed point.
+            const double len = 1 << rng() % 6, dir[3] = {0, 1, -1};
+            c[0] = (double)(rng() % 40), c[1] = (double)(rng() % 20);
+            c[2] = c[0] + len * dir[rng() % 2 + 1], c[3] = c[1] + len * dir[rng() % 3];
+            c[4] = (int)(rng() % 320) / 8.0 - 20, c[5] = (int)(rng() % 320) / 8.0 - 20;
+            c[6] = c[4] + len * ((int)(rng() % 33) - 16) / 8.0, c[7] = c[5] + len * ((int)(rng() % 33) - 16) / 8.0;
+        } else if (mode == 2) {
+            c[4] = nonneg(rng), c[5] = nonneg(rng), c[6] = nonneg(rng), c[7] = nonneg(rng);
+        }
+        if (rng() % 3 == 0) c[7] = c[5];
+        if (trial % 5 == 0) c[9] = 0.5 + (rng() % 100) / 40.0;
         int64_t flags = (rng() % 4) << 8;
+        const TypedArray* tex = src[trial % 4];
         uint8_t out[2][48 * 24];
         int64_t cost[2];
         for (int k = 0; k < 2; k++) {
