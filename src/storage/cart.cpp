@@ -142,12 +142,25 @@ int populate_ram_folder_from_q64_rom_buffer(const char* prefix, ByteBuffer* rom)
             pos += 4;
         }
         int64_t take = size < n - pos ? size : n - pos;
-        // A large last file keeps the decompressed block instead of a copy of it.
-        bool last_large = pos + take == n && take >= (1 << 20);
-        bool written = last_large ? adopt_whole_file(full, out.release(), (uint64_t)cap, pos, take)
-                                  : write_whole_file(full, p + pos, take);
+        int64_t rest = n - pos - take;
+        bool written;
+        if (take >= (1 << 20) && take >= rest) {
+            // A large file (at least what follows it) keeps the decompressed block instead
+            // of a copy of it; what follows moves to a block of its own.
+            std::unique_ptr<uint8_t, decltype(&free)> tail((uint8_t*)malloc((size_t)rest + 1), &free);
+            if (!tail) return 1;
+            memcpy(tail.get(), p + pos + take, (size_t)rest);
+            written = adopt_whole_file(full, out.release(), (uint64_t)cap, pos, take);
+            out = std::move(tail);
+            cap = rest + 1;
+            p = out.get();
+            n = rest;
+            pos = 0;
+        } else {
+            written = write_whole_file(full, p + pos, take);
+            pos += take;
+        }
         if (!written || take < size) partial = 1;
-        pos += take;
     }
     return partial;
 }

@@ -73,9 +73,9 @@ TEST_F(Cartridges, RomRoundTripAndSizeBytes) {
     destroy_buffer(origin);
 }
 
-// A large last file takes over the decompressed block: its bytes must be exactly the
-// file's, also when the payload ends before its size says.
-TEST_F(Cartridges, RomLargeLastFile) {
+// A large file takes over the decompressed block: its bytes and those of the files
+// after it must be exactly theirs, also when the payload ends before a size says.
+TEST_F(Cartridges, RomLargeFiles) {
     std::string big((3 << 20) + 5, '\0');
     for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 13 + (i >> 12));
     auto entry = [](const std::string& name, const std::string& data, uint32_t size) {
@@ -88,6 +88,13 @@ TEST_F(Cartridges, RomLargeLastFile) {
     EXPECT_EQ(ram_tree("/ram/whole"), (std::map<std::string, std::string>{{"a.txt", std::string(300, 'a')}, {"big.bin", big}}));
     ASSERT_EQ(unpack_rom(rom_of_payload(first + entry("big.bin", big, (uint32_t)big.size() + 9)), "/ram/cut"), 1);
     EXPECT_EQ(ram_tree("/ram/cut"), (std::map<std::string, std::string>{{"a.txt", std::string(300, 'a')}, {"big.bin", big}}));
+    // Two large files and a small one after each.
+    std::string big2 = big.substr(7, (2 << 20) + 3);
+    std::string payload = entry("x/big.bin", big, (uint32_t)big.size()) + first + entry("y.bin", big2, (uint32_t)big2.size()) +
+                          entry("z.txt", "zz", 2);
+    ASSERT_EQ(unpack_rom(rom_of_payload(payload), "/ram/two"), 0);
+    EXPECT_EQ(ram_tree("/ram/two"), (std::map<std::string, std::string>{
+                                         {"x/big.bin", big}, {"a.txt", std::string(300, 'a')}, {"y.bin", big2}, {"z.txt", "zz"}}));
 }
 
 TEST_F(Cartridges, RomReaderStopsAtBadEntries) {

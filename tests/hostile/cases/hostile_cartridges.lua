@@ -1,4 +1,4 @@
---@ frames 400
+--@ frames 800
 --@ expect hostile cartridges read
 -- Malformed and explosive cartridges of every form, on the drive and in RAM, read,
 -- listed, copied, changed and deleted through the paths that mount them.
@@ -17,6 +17,7 @@ end
 local bomb_payload = "big.bin\0\255" .. u32((64 << 20) - 64) .. "\0"
 local carts = {
 	["bomb.q64.rom"] = rom(lz4_run(bomb_payload, (64 << 20) - 80)),
+	["bombs.q64.rom"] = rom(lz4_run("big.bin\0\255" .. u32(32 << 20) .. "\0", (64 << 20) - 80)),
 	["many.q64.rom"] = rom(lz4_run("e\0\0", 20000)),
 	["short.q64.rom"] = rom("\31abc", 1 << 30),
 	["dots.q64.rom"] = rom(lz4_run("../../escape.txt\0\4", 40)),
