@@ -653,10 +653,13 @@ struct CellSprite {
     int32_t cell = -1;
     const uint8_t* sd = nullptr;  // the cell's sprite row with ROW, else its pixels
     int64_t sw = 1, sh = 1;
-    bool spow2 = true;
+    double fw = 1, fh = 1;
+    bool xpow2 = true, ypow2 = true;
     // Products of fixed-point coordinates with the sprite's width (height)
     // are exact in doubles too: the fraction alone then gives the column (row).
     bool xfix = false, yfix = false;
+    // Flips as (p ^ neg) + add: sw - 1 - p when flipped, else p.
+    int64_t xneg = 0, xadd = 0, yneg = 0, yadd = 0;
 };
 
 struct TLine {
@@ -709,18 +712,18 @@ struct TLine {
         } else {
             double u = this->u, v = this->v, w = this->w;
             const double du = this->du, dv = this->dv, dw = this->dw;
-            for (int64_t i = 0; i < n; i++, u += du, v += dv, w += dw) {
+            for (int64_t i = 0; i < n; i++, u += du, v += dv) {
                 const double uw = WALK != T_PERSP ? u : u / w, vw = WALK != T_PERSP ? v : v / w;
                 c[i] = data[(ROW ? row : ay.at<POW2, WALK>(vw) * W) + ax.at<POW2, WALK>(uw)];
+                if (WALK == T_PERSP) w += dw;
             }
             this->u = u, this->v = v, this->w = w;
         }
     }
 
     // The row of a cell's sprite sampled at v (in map cells).
-    template <TWalk WALK = T_UNIT>
     static int64_t sprite_row_of(double vw, int64_t sh, bool spow2, uint16_t cell) {
-        int64_t fy = walk_floor<WALK>(vw * (double)sh);
+        int64_t fy = fast_floor(vw * (double)sh);
         int64_t py = spow2 ? fy & (sh - 1) : wrap_to(fy, sh);
         return (cell & 0x8000) ? sh - 1 - py : py;
     }
@@ -756,10 +759,13 @@ struct TLine {
                 s.sd = sprite_usable(sp) ? ta_data(sp) : nullptr;
                 s.sw = s.sd ? sp->width : 1;
                 s.sh = s.sd ? sp->height : 1;
-                s.spow2 = (s.sw & (s.sw - 1)) == 0 && (s.sh & (s.sh - 1)) == 0;
-                s.xfix = WALK == T_FIXED && ((s.sw & (s.sw - 1)) == 0 || s.sw <= xlim);
-                s.yfix = WALK == T_FIXED && !ROW && ((s.sh & (s.sh - 1)) == 0 || s.sh <= ylim);
-                if (s.sd && ROW) s.sd += sprite_row_of(vw, s.sh, s.spow2, cell) * s.sw;
+                s.fw = (double)s.sw, s.fh = (double)s.sh;
+                s.xpow2 = (s.sw & (s.sw - 1)) == 0, s.ypow2 = (s.sh & (s.sh - 1)) == 0;
+                s.xfix = WALK == T_FIXED && (s.xpow2 || s.sw <= xlim);
+                s.yfix = WALK == T_FIXED && !ROW && (s.ypow2 || s.sh <= ylim);
+                s.xneg = (cell & 0x4000) ? -1 : 0, s.xadd = s.xneg & s.sw;
+                s.yneg = (cell & 0x8000) ? -1 : 0, s.yadd = s.yneg & s.sh;
+                if (s.sd && ROW) s.sd += sprite_row_of(vw, s.sh, s.xpow2 && s.ypow2, cell) * s.sw;
             }
             uint8_t colour = 0;
             if (s.sd) {
@@ -767,18 +773,19 @@ struct TLine {
                 if (WALK == T_FIXED && s.xfix) {
                     px = (int64_t)(((uint64_t)a & 0xFFFFFFFF) * (uint64_t)s.sw >> 32);
                 } else {
-                    const int64_t fx = walk_floor<WALK>(uw * (double)s.sw);
-                    px = s.spow2 ? fx & (s.sw - 1) : wrap_to(fx, s.sw);
+                    const int64_t fx = walk_floor<WALK>(uw * s.fw);
+                    px = s.xpow2 ? fx & (s.sw - 1) : wrap_to(fx, s.sw);
                 }
-                if (cell & 0x4000) px = s.sw - 1 - px;
+                px = (px ^ s.xneg) + s.xadd;
                 int64_t py = 0;
                 if (!ROW) {
                     if (WALK == T_FIXED && s.yfix) {
                         py = (int64_t)(((uint64_t)va & 0xFFFFFFFF) * (uint64_t)s.sh >> 32);
-                        if (cell & 0x8000) py = s.sh - 1 - py;
                     } else {
-                        py = sprite_row_of<WALK>(vw, s.sh, s.spow2, cell);
+                        const int64_t fy = walk_floor<WALK>(vw * s.fh);
+                        py = s.ypow2 ? fy & (s.sh - 1) : wrap_to(fy, s.sh);
                     }
+                    py = (py ^ s.yneg) + s.yadd;
                 }
                 colour = s.sd[py * s.sw + px];
             }
@@ -787,7 +794,8 @@ struct TLine {
                 a += b;
                 if (!ROW) va += vb;
             } else {
-                u += du, v += dv, w += dw;
+                u += du, v += dv;
+                if (WALK == T_PERSP) w += dw;
             }
         }
         cs = s;
@@ -805,21 +813,21 @@ struct TLine {
         if (!reference && b.low() && (pattern == 0 || row0)) {
             // Table 0 only: no pattern bit is set where the run lands.
             const uint8_t* t0 = b.tab[0];
-            const uint8_t rm = b.rm, wm = b.wm, tm = b.tm;
+            const uint32_t rm = b.rm, wm = b.wm, tm = b.tm, keep = (uint8_t)~b.wm;
             uint8_t* const pix = b.pix;
             const int64_t w = b.w;
             if (sy == 0 && sx == 65536) {
                 uint8_t* d = pix + (Y >> 16) * w + (X >> 16);
                 for (int64_t i = 0; i < n; i++) {
-                    const uint8_t dv = d[i];
-                    d[i] = (uint8_t)((t0[(c[i] & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
+                    const uint32_t dv = d[i], e = t0[(c[i] & rm) << 6 | (dv & tm)];
+                    d[i] = (uint8_t)((e & wm) | (dv & keep));
                 }
                 return;
             }
             for (int64_t i = 0; i < n; i++, X += sx, Y += sy) {
                 uint8_t* d = pix + (Y >> 16) * w + (X >> 16);
-                const uint8_t dv = *d;
-                *d = (uint8_t)((t0[(c[i] & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
+                const uint32_t dv = *d, e = t0[(c[i] & rm) << 6 | (dv & tm)];
+                *d = (uint8_t)((e & wm) | (dv & keep));
             }
             return;
         }
