@@ -831,6 +831,20 @@ struct TLine {
             }
             return;
         }
+        if (!reference && sy == 0 && sx == 65536) {
+            // A row: its pattern byte is read once.
+            const int64_t x0 = X >> 16, y = Y >> 16;
+            const uint32_t pr = b.pat[y & 7], rm = b.rm, wm = b.wm, tm = b.tm, keep = (uint8_t)~b.wm;
+            const uint8_t* const tab[4] = {b.tab[0], b.tab[1], b.tab[2], b.tab[3]};
+            uint8_t* d = b.pix + y * b.w + x0;
+            for (int64_t i = 0; i < n; i++) {
+                const uint32_t dv = d[i], dm = dv & tm, s = c[i] & rm;
+                const uint32_t t = ((pr >> ((x0 + i) & 7)) & 1) << 1 | (s | dm) >> 6;
+                const uint32_t e = tab[t][(s & 63) << 6 | (dm & 63)];
+                d[i] = (uint8_t)((e & wm) | (dv & keep));
+            }
+            return;
+        }
         for (int64_t i = 0; i < n; i++, X += sx, Y += sy) {
             const int64_t x = X >> 16, y = Y >> 16;
             b.put_any(b.pix + y * b.w + x, x, y, c[i]);

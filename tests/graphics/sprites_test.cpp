@@ -278,7 +278,7 @@ TEST_F(Sprites, TexturedLines) {
 TEST_F(Sprites, TexturedLineShortWaysMatchReference) {
     screen(48, 24);
     std::mt19937 rng(7);
-    ASSERT_EQ(lua("for a = 0x8000, 0xBFFF do poke(a, (a * 131) % 256) end "
+    ASSERT_EQ(lua("for a = 0x8000, 0xBFFF do poke(a, (a * 131 + a // 4096 * 77) % 256) end "
                   "SRC = {userdata('u8', 8, 8), userdata('u8', 5, 3), userdata('i16', 4, 4), userdata('i16', 3, 5)} "
                   "for k = 1, 2 do local t = SRC[k] for i = 0, #t - 1 do t[i] = (i * 37) % 256 end end "
                   "for k = 3, 4 do local m = SRC[k] for i = 0, #m - 1 do "
@@ -319,6 +319,7 @@ TEST_F(Sprites, TexturedLineShortWaysMatchReference) {
             c[4] = nonneg(rng), c[5] = nonneg(rng), c[6] = nonneg(rng), c[7] = nonneg(rng);
         }
         if (rng() % 3 == 0) c[7] = c[5];
+        if (mode != 1 && rng() % 3 == 0) c[3] = c[1];
         if (trial % 5 == 0) c[9] = 0.5 + (rng() % 100) / 40.0;
         int64_t flags = (rng() % 4) << 8;
         const TypedArray* tex = src[trial % 4];
