@@ -868,10 +868,39 @@ struct TLine {
         return last - first + 1;
     }
 
+    // A span (one texture row) left to right onto a row that uses table 0
+    // only: read and blend in one loop. False when the line is no such span.
+    template <TWalk WALK, bool POW2>
+    bool u8_span(const uint8_t* texels) {
+        if (st.sy != 0 || st.sx != 65536 || !inside()) return false;
+        const Blender b(g);
+        const int64_t y = st.Y >> 16;
+        if (!b.low() || b.pat[y & 7] != 0) return false;
+        uint8_t* d = b.pix + y * b.w + ((st.X + first * st.sx) >> 16);
+        const uint8_t* t0 = b.tab[0];
+        const uint32_t rm = b.rm, wm = b.wm, tm = b.tm, keep = (uint8_t)~b.wm;
+        const TexAxis ax = this->ax;
+        int64_t a = au;
+        const int64_t bu = this->bu;
+        double u = this->u;
+        const double du = this->du;
+        for (int64_t i = 0, n = last - first + 1; i < n; i++) {
+            int64_t f;
+            if constexpr (WALK == T_FIXED) f = a >> 32, a += bu;
+            else f = walk_floor<WALK>(u), u += du;
+            const uint32_t t = texels[ax.wrap<POW2>(f)], dv = d[i], e = t0[(t & rm) << 6 | (dv & tm)];
+            d[i] = (uint8_t)((e & wm) | (dv & keep));
+        }
+        return true;
+    }
+
     template <TWalk WALK, bool POW2, bool ROW>
     int64_t u8(const TypedArray* src, bool reference) {
         const uint8_t* data = ta_data(src);
         const int64_t W = src->width, row = ROW ? ay.at<POW2>(v) * W : 0;
+        if constexpr (ROW && WALK != T_PERSP) {
+            if (!reference && u8_span<WALK, POW2>(data + row)) return last - first + 1;
+        }
         return draw(reference, [&](uint8_t* c, int64_t n) { u8_run<WALK, POW2, ROW>(c, n, data, W, row); });
     }
 
