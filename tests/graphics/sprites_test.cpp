@@ -318,7 +318,7 @@ TEST_F(Sprites, TexturedLineShortWaysMatchReference) {
         } else if (mode == 2) {
             c[4] = nonneg(rng), c[5] = nonneg(rng), c[6] = nonneg(rng), c[7] = nonneg(rng);
         }
-        if (rng() % 3 == 0) c[7] = c[5];
+        if (rng() % (mode == 1 ? 2 : 3) == 0) c[7] = c[5];
         if (mode != 1 && rng() % 3 == 0) c[3] = c[1];
         if (trial % 5 == 0) c[9] = 0.5 + (rng() % 100) / 40.0;
         int64_t flags = (rng() % 4) << 8;
