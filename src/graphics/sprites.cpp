@@ -647,6 +647,20 @@ bool walk_in_range(double x, double dx, int64_t count) {
 }
 
 
+// Table 0's blend with the masks in locals; M3F: all three masks are 0x3F
+// (the usual state), as constants.
+template <bool M3F>
+struct Table0 {
+    const uint8_t* t0;
+    uint32_t rm, tm, wm, keep;
+    explicit Table0(const Blender& b) : t0(b.tab[0]), rm(b.rm), tm(b.tm), wm(b.wm), keep((uint8_t)~b.wm) {}
+    static bool masks_3f(const Blender& b) { return b.rm == 0x3F && b.tm == 0x3F && b.wm == 0x3F; }
+    uint8_t operator()(uint32_t s, uint32_t dv) const {
+        if (M3F) return (uint8_t)((t0[(s & 0x3F) << 6 | (dv & 0x3F)] & 0x3F) | (dv & 0xC0));
+        return (uint8_t)((t0[(s & rm) << 6 | (dv & tm)] & wm) | (dv & keep));
+    }
+};
+
 // The map source's sprite for the last cell read: neighbouring pixels mostly
 // share a cell.
 struct CellSprite {
@@ -812,22 +826,21 @@ struct TLine {
         const bool row0 = sy == 0 && b.pat[(Y >> 16) & 7] == 0;
         if (!reference && b.low() && (pattern == 0 || row0)) {
             // Table 0 only: no pattern bit is set where the run lands.
-            const uint8_t* t0 = b.tab[0];
-            const uint32_t rm = b.rm, wm = b.wm, tm = b.tm, keep = (uint8_t)~b.wm;
             uint8_t* const pix = b.pix;
             const int64_t w = b.w;
             if (sy == 0 && sx == 65536) {
                 uint8_t* d = pix + (Y >> 16) * w + (X >> 16);
-                for (int64_t i = 0; i < n; i++) {
-                    const uint32_t dv = d[i], e = t0[(c[i] & rm) << 6 | (dv & tm)];
-                    d[i] = (uint8_t)((e & wm) | (dv & keep));
-                }
+                auto row = [&]<bool M3F>() {
+                    const Table0<M3F> t(b);
+                    for (int64_t i = 0; i < n; i++) d[i] = t(c[i], d[i]);
+                };
+                Table0<true>::masks_3f(b) ? row.template operator()<true>() : row.template operator()<false>();
                 return;
             }
+            const Table0<false> t(b);
             for (int64_t i = 0; i < n; i++, X += sx, Y += sy) {
                 uint8_t* d = pix + (Y >> 16) * w + (X >> 16);
-                const uint32_t dv = *d, e = t0[(c[i] & rm) << 6 | (dv & tm)];
-                *d = (uint8_t)((e & wm) | (dv & keep));
+                *d = t(c[i], *d);
             }
             return;
         }
@@ -877,20 +890,21 @@ struct TLine {
         const int64_t y = st.Y >> 16;
         if (!b.low() || b.pat[y & 7] != 0) return false;
         uint8_t* d = b.pix + y * b.w + ((st.X + first * st.sx) >> 16);
-        const uint8_t* t0 = b.tab[0];
-        const uint32_t rm = b.rm, wm = b.wm, tm = b.tm, keep = (uint8_t)~b.wm;
-        const TexAxis ax = this->ax;
-        int64_t a = au;
-        const int64_t bu = this->bu;
-        double u = this->u;
-        const double du = this->du;
-        for (int64_t i = 0, n = last - first + 1; i < n; i++) {
-            int64_t f;
-            if constexpr (WALK == T_FIXED) f = a >> 32, a += bu;
-            else f = walk_floor<WALK>(u), u += du;
-            const uint32_t t = texels[ax.wrap<POW2>(f)], dv = d[i], e = t0[(t & rm) << 6 | (dv & tm)];
-            d[i] = (uint8_t)((e & wm) | (dv & keep));
-        }
+        auto span = [&]<bool M3F>() {
+            const Table0<M3F> t(b);
+            const TexAxis ax = this->ax;
+            int64_t a = au;
+            const int64_t bu = this->bu;
+            double u = this->u;
+            const double du = this->du;
+            for (int64_t i = 0, n = last - first + 1; i < n; i++) {
+                int64_t f;
+                if constexpr (WALK == T_FIXED) f = a >> 32, a += bu;
+                else f = walk_floor<WALK>(u), u += du;
+                d[i] = t(texels[ax.wrap<POW2>(f)], d[i]);
+            }
+        };
+        Table0<true>::masks_3f(b) ? span.template operator()<true>() : span.template operator()<false>();
         return true;
     }
 
