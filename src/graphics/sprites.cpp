@@ -661,6 +661,19 @@ struct Table0 {
     }
 };
 
+// Where a run's colours go: into a buffer, or blended straight onto a row
+// with table 0.
+struct ToRun {
+    uint8_t* c;
+    void operator()(int64_t i, uint8_t colour) const { c[i] = colour; }
+};
+template <bool M3F>
+struct ToRow {
+    uint8_t* d;
+    Table0<M3F> t;
+    void operator()(int64_t i, uint8_t colour) const { d[i] = t(colour, d[i]); }
+};
+
 // The map source's sprite for the last cell read: neighbouring pixels mostly
 // share a cell.
 struct CellSprite {
@@ -742,12 +755,13 @@ struct TLine {
         return (cell & 0x8000) ? sh - 1 - py : py;
     }
 
-    // Colours of the next n pixels of an i16 map source. ROW (with w 1): v is
-    // the same all along, so the cells are on the map row starting at
-    // cells[row] and each sprite is read on one row.
-    template <TWalk WALK, bool POW2, bool ROW>
-    void map_run(uint8_t* c, int64_t n, const int16_t* cells, int64_t W, int64_t row, CellSprite& cs) {
+    // Colours of the next n pixels of an i16 map source, given to out. ROW
+    // (with w 1): v is the same all along, so the cells are on the map row
+    // starting at cells[row] and each sprite is read on one row.
+    template <TWalk WALK, bool POW2, bool ROW, typename Out>
+    void map_run(const Out out_, int64_t n, const int16_t* cells, int64_t W, int64_t row, CellSprite& cs) {
         // Locals throughout: colour stores may alias anything reached through this.
+        const Out out = out_;
         const TexAxis ax = this->ax, ay = this->ay;
         const TypedArray* const* slots = g.p->spr.slot;
         const int64_t xlim = this->xlim, ylim = this->ylim;
@@ -803,7 +817,7 @@ struct TLine {
                 }
                 colour = s.sd[py * s.sw + px];
             }
-            c[i] = colour;
+            out(i, colour);
             if constexpr (WALK == T_FIXED) {
                 a += b;
                 if (!ROW) va += vb;
@@ -881,15 +895,22 @@ struct TLine {
         return last - first + 1;
     }
 
+    // The line's first pixel when it runs left to right along a row that uses
+    // table 0 only, else null.
+    uint8_t* table0_row(const Blender& b) const {
+        if (st.sy != 0 || st.sx != 65536 || !inside()) return nullptr;
+        const int64_t y = st.Y >> 16;
+        if (!b.low() || b.pat[y & 7] != 0) return nullptr;
+        return b.pix + y * b.w + ((st.X + first * st.sx) >> 16);
+    }
+
     // A span (one texture row) left to right onto a row that uses table 0
     // only: read and blend in one loop. False when the line is no such span.
     template <TWalk WALK, bool POW2>
     bool u8_span(const uint8_t* texels) {
-        if (st.sy != 0 || st.sx != 65536 || !inside()) return false;
         const Blender b(g);
-        const int64_t y = st.Y >> 16;
-        if (!b.low() || b.pat[y & 7] != 0) return false;
-        uint8_t* d = b.pix + y * b.w + ((st.X + first * st.sx) >> 16);
+        uint8_t* d = table0_row(b);
+        if (!d) return false;
         auto span = [&]<bool M3F>() {
             const Table0<M3F> t(b);
             const TexAxis ax = this->ax;
@@ -923,7 +944,19 @@ struct TLine {
         const int16_t* cells = ta_elems<int16_t>(src);
         const int64_t W = src->width, row = ROW ? ay.at<POW2>(v) * W : 0;
         CellSprite cs;
-        return draw(reference, [&](uint8_t* c, int64_t n) { map_run<WALK, POW2, ROW>(c, n, cells, W, row, cs); });
+        if (!reference && WALK != T_PERSP) {
+            // Along a row that uses table 0: read and blend in one loop.
+            const Blender b(g);
+            if (uint8_t* d = table0_row(b)) {
+                const int64_t count = last - first + 1;
+                if (Table0<true>::masks_3f(b))
+                    map_run<WALK, POW2, ROW>(ToRow<true>{d, Table0<true>(b)}, count, cells, W, row, cs);
+                else
+                    map_run<WALK, POW2, ROW>(ToRow<false>{d, Table0<false>(b)}, count, cells, W, row, cs);
+                return count;
+            }
+        }
+        return draw(reference, [&](uint8_t* c, int64_t n) { map_run<WALK, POW2, ROW>(ToRun{c}, n, cells, W, row, cs); });
     }
 
     // The source's walk chosen: w 1 with v fixed gives ROW; fixed point where
