@@ -677,6 +677,9 @@ struct ToRow {
 // The map source's sprite for the last cell read: neighbouring pixels mostly
 // share a cell.
 struct CellSprite {
+    // The cell's floored coordinates: the map is read again only when they change.
+    bool known = false;
+    int64_t fu = 0, fv = 0;
     int32_t cell = -1;
     const uint8_t* sd = nullptr;  // the cell's sprite row with ROW, else its pixels
     int64_t sw = 1, sh = 1;
@@ -780,20 +783,23 @@ struct TLine {
                 uw = WALK != T_PERSP ? u : u / w, vw = WALK != T_PERSP ? v : v / w;
                 fu = walk_floor<WALK>(uw), fv = ROW ? 0 : walk_floor<WALK>(vw);
             }
-            const uint16_t cell = (uint16_t)cells[(ROW ? row : ay.wrap<POW2>(fv) * W) + ax.wrap<POW2>(fu)];
-            if (cell != s.cell) {
-                s.cell = cell;
-                const TypedArray* sp = slots[cell & 0x1FFF];
-                s.sd = sprite_usable(sp) ? ta_data(sp) : nullptr;
-                s.sw = s.sd ? sp->width : 1;
-                s.sh = s.sd ? sp->height : 1;
-                s.fw = (double)s.sw, s.fh = (double)s.sh;
-                s.xpow2 = (s.sw & (s.sw - 1)) == 0, s.ypow2 = (s.sh & (s.sh - 1)) == 0;
-                s.xfix = WALK == T_FIXED && (s.xpow2 || s.sw <= xlim);
-                s.yfix = WALK == T_FIXED && !ROW && (s.ypow2 || s.sh <= ylim);
-                s.xneg = (cell & 0x4000) ? -1 : 0, s.xadd = s.xneg & s.sw;
-                s.yneg = (cell & 0x8000) ? -1 : 0, s.yadd = s.yneg & s.sh;
-                if (s.sd && ROW) s.sd += sprite_row_of(vw, s.sh, s.xpow2 && s.ypow2, cell) * s.sw;
+            if (fu != s.fu || fv != s.fv || !s.known) {
+                s.known = true, s.fu = fu, s.fv = fv;
+                const uint16_t cell = (uint16_t)cells[(ROW ? row : ay.wrap<POW2>(fv) * W) + ax.wrap<POW2>(fu)];
+                if (cell != s.cell) {
+                    s.cell = cell;
+                    const TypedArray* sp = slots[cell & 0x1FFF];
+                    s.sd = sprite_usable(sp) ? ta_data(sp) : nullptr;
+                    s.sw = s.sd ? sp->width : 1;
+                    s.sh = s.sd ? sp->height : 1;
+                    s.fw = (double)s.sw, s.fh = (double)s.sh;
+                    s.xpow2 = (s.sw & (s.sw - 1)) == 0, s.ypow2 = (s.sh & (s.sh - 1)) == 0;
+                    s.xfix = WALK == T_FIXED && (s.xpow2 || s.sw <= xlim);
+                    s.yfix = WALK == T_FIXED && !ROW && (s.ypow2 || s.sh <= ylim);
+                    s.xneg = (cell & 0x4000) ? -1 : 0, s.xadd = s.xneg & s.sw;
+                    s.yneg = (cell & 0x8000) ? -1 : 0, s.yadd = s.yneg & s.sh;
+                    if (s.sd && ROW) s.sd += sprite_row_of(vw, s.sh, s.xpow2 && s.ypow2, cell) * s.sw;
+                }
             }
             uint8_t colour = 0;
             if (s.sd) {
