@@ -12,7 +12,7 @@ PACKAGES=(
   libsdl2-dev libcurl4-openssl-dev liblz4-dev liblodepng-dev libgif-dev libqoi-dev libmurmurhash-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 python3-lz4 python3-numpy python3-pil xvfb xdotool x11-apps openssl
+  python3 python3-lz4 python3-numpy python3-pil giflib-tools xvfb xdotool x11-apps openssl
 )
 
 have_all() {

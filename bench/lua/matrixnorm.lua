@@ -1,4 +1,4 @@
--- Spectral norm of the infinite matrix A(i, j) = 1 / ((i + j)(i + j + 1) / 2 + i + 1),
+-- Largest singular value (the 2-norm) of the infinite matrix A(i, j) = 1 / ((i + j)(i + j + 1) / 2 + i + 1),
 -- by the power method on A'A.
 local function A(i, j)
   local ij = i + j
