@@ -47,9 +47,6 @@ inline bool dialect_far_over_budget() {
 // the runaway error (native code cannot yield); without one (core code that
 // must not raise) it is only charged, and the next check stops it.
 inline void dialect_charge(lua_State* L, int64_t n) {
-    if (n > 0) {
-        int64_t c = (int64_t)cpu_cycles + n;
-        cpu_cycles = c > INT32_MAX ? INT32_MAX : (int32_t)c;
-    }
+    if (n > 0) spend_cpu(n);
     if (L && dialect_far_over_budget() && !dialect_stopping) dialect_runaway(L);
 }
