@@ -56,27 +56,6 @@ static int process_panic(lua_State*) { throw ProcessPanic{}; }
 // The process whose slice is running (innermost), or none.
 static Process* slice_process;
 
-// Lua code the kernel runs on a process's behalf outside its slice (finalizers,
-// error descriptions, end-of-slice collections) gets a budget of its own, so
-// that a forced yield it causes doesn't land on whoever is running. It can't
-// yield, so it is stopped once it has used one frame's worth of cycles (the
-// limit is set so that every check takes the slow path, where the stop is;
-// this code is rare). What it used is then charged by charge_cleanup.
-struct OwnBudget {
-    int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding;
-    OwnBudget() {
-        cpu_cycles = 0;
-        cpu_cycles_max = (int32_t)(FRAME_CYCLES - VM_RUNAWAY_CYCLES);
-        cpu_superyielding = 0;
-    }
-    ~OwnBudget() {
-        cpu_cycles = cycles;
-        cpu_cycles_max = max;
-        cpu_superyielding = super;
-    }
-    int32_t used() const { return std::max(cpu_cycles, 0); }
-};
-
 // Cleanup work done for p is paid by the user process that caused it: the one
 // whose slice is running (it killed p or ran p's slice), else p's parent (it
 // made p). System processes are never charged for a program's cleanup.
@@ -89,6 +68,32 @@ static void charge_cleanup(const Process* p, int32_t used) {
     Process* parent = get_process(p->parent_pid);
     if (parent && parent != p && parent->pid >= 4) parent->debt = sat_add_i32(parent->debt, used);
 }
+
+// Lua code the kernel runs in p's state outside its slice (finalizers, error
+// descriptions, end-of-slice collections), for the life of this record: p is
+// marked running, and the code gets a budget of its own, so that a forced
+// yield it causes doesn't land on whoever is running. It can't yield, so it
+// is stopped once it has used one frame's worth of cycles (the limit is set so
+// that every check takes the slow path, where the stop is; this code is rare).
+// What it used is then charged by charge_cleanup.
+struct OwnBudget {
+    Process* p;
+    int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding;
+    explicit OwnBudget(Process* q) : p(q) {
+        cpu_cycles = 0;
+        cpu_cycles_max = (int32_t)(FRAME_CYCLES - VM_RUNAWAY_CYCLES);
+        cpu_superyielding = 0;
+        p->running++;
+    }
+    ~OwnBudget() {
+        p->running--;
+        int32_t used = std::max(cpu_cycles, 0);
+        cpu_cycles = cycles;
+        cpu_cycles_max = max;
+        cpu_superyielding = super;
+        charge_cleanup(p, used);
+    }
+};
 
 // Records whose states are being closed, innermost last: a finalizer may free
 // other records, and the current process is restored only if it still exists.
@@ -228,17 +233,12 @@ void free_process(Process* p) {
         cproc = p;
         // Finalizers run now, with a budget of their own; nothing may free or
         // resume this state meanwhile.
-        int32_t used;
         {
-            OwnBudget own;
-            p->running++;
+            OwnBudget own(p);
             if (closing_count < MAX_PROCESSES + 1) closing[closing_count++] = p;
             lua_close(p->L);
             closing_count--;
-            p->running--;
-            used = own.used();
         }
-        charge_cleanup(p, used);
         p->L = nullptr;
         // A finalizer may have removed the process that was current.
         cproc = prev && (prev == p || still_exists(prev)) ? prev : nullptr;
@@ -386,10 +386,8 @@ static bool error_path(Process* p, int status) {
     if (lua_type(L, -1) == LUA_TSTRING) cut_copy(msg, lua_tostring(L, -1));
     // A fresh thread of the same state reads the failed one, which can't run code.
     const char* type_name = luaL_typename(L, -1);
-    int32_t used;
     {
-        OwnBudget own;
-        p->running++;
+        OwnBudget own(p);
         try {
             lua_State* T = lua_newthread(L);
             lua_pushcfunction(T, describe_error);
@@ -400,10 +398,7 @@ static bool error_path(Process* p, int status) {
             lua_pop(L, 1);
         } catch (const ProcessPanic&) {
         }
-        p->running--;
-        used = own.used();
     }
-    charge_cleanup(p, used);
     if (!msg[0]) snprintf(msg, REPORT_SCRATCH, "(error object is a %s value)", type_name);
     tolo_debugf("run_process_slice() for process %ld error: %d %s\n", (long)p->pid, status, msg);
     tolo_debugf("--------\ntraceback:\n%s\n---------\n", trace);
@@ -509,15 +504,10 @@ int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
 
     bool oom = p->out_of_memory != 0;
     if (!oom && process_memory_used(p) > PROCESS_MEMORY_LIMIT) {
-        int32_t gc_used;
         {
-            OwnBudget own;
-            p->running++;
+            OwnBudget own(p);
             lua_gc(L, LUA_GCCOLLECT);
-            p->running--;
-            gc_used = own.used();
         }
-        charge_cleanup(p, gc_used);
         oom = process_memory_used(p) > PROCESS_MEMORY_LIMIT;
     }
     bool gone = false;
