@@ -13,7 +13,6 @@
 #include "graphics/graphics.h"
 #include "host/capture.h"
 #include "host/host.h"
-#include "dialect/vm_budget.h"
 #include "kernel/api.h"
 #include "kernel/boot.h"
 #include "kernel/messages.h"
