@@ -36,14 +36,8 @@ void log_dropped(const Process* p, int64_t n) {
 
 Process* window_manager() { return get_process(3); }
 
-// The capacity a queue is made with (Process creation) and shrinks back to.
-constexpr int64_t QUEUE_START_SIZE = 16384;
-
 }  // namespace
 
-// A queue's pending messages are its bytes from the cursor to the length: popping moves the
-// cursor, and the consumed front is cut away only once it is the larger part, so reading
-// many small messages from a long queue costs no more than the messages themselves.
 int64_t user_queue_bytes() {
     int64_t n = 0;
     for (int i = 0; i < get_process_count(); i++) {
@@ -53,6 +47,9 @@ int64_t user_queue_bytes() {
     return n;
 }
 
+// A queue's pending messages are its bytes from the cursor to the length: popping moves the
+// cursor, and the consumed front is cut away only once it is the larger part, so reading
+// many small messages from a long queue costs no more than the messages themselves.
 // Moves the pending bytes to the front.
 static void compact(ByteBuffer* q) {
     if (q->cursor <= 0) return;

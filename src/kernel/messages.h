@@ -14,6 +14,8 @@ constexpr int64_t MESSAGE_QUEUE_LIMIT = 64LL << 20;
 constexpr int64_t MESSAGE_QUEUES_TOTAL_LIMIT = 256LL << 20;
 // Bytes the queues of user processes hold now.
 int64_t user_queue_bytes();
+// The capacity a queue is made with and shrinks back to once drained.
+constexpr int64_t QUEUE_START_SIZE = 16384;
 
 // Append a text and its 0 byte to a process's queue; a NULL process is ignored.
 // Return false when the message was dropped (no process, or the queue is full).

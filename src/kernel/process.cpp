@@ -193,7 +193,7 @@ int init_process(Process* p, uint64_t pid, const char* source, size_t len, const
         cproc = prev;
         return 1;
     }
-    p->queue = create_buffer_2(16384, BUF_TAG_QUEUE);
+    p->queue = create_buffer_2(QUEUE_START_SIZE, BUF_TAG_QUEUE);
     mem_init_process(p);
     p->ram_bytes = 65536;
     p->state = PROC_RUNNING;
