@@ -114,16 +114,30 @@ struct Blender {
         uint8_t e = tab[t][(s & 63) * 64 + (dm & 63)];
         *d = (uint8_t)((e & wm) | (dv & ~wm));
     }
+    // Row y can only use table 0.
+    bool table0(int64_t y) const { return pat[y & 7] == 0 && low(); }
     // put, with a shorter way for rows that can only use table 0.
-    void put_any(uint8_t* d, int64_t x, int64_t y, uint8_t sp) const {
-        if (pat[y & 7] == 0 && low()) {
-            uint8_t dv = *d;
-            *d = (uint8_t)((tab[0][(sp & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
-        } else {
-            put(d, x, y, sp);
-        }
+    void put_any(uint8_t* d, int64_t x, int64_t y, uint8_t sp) const;
+};
+
+// Table 0's blend with the masks in locals; M3F: all three masks are 0x3F
+// (the usual state), as constants.
+template <bool M3F>
+struct Table0 {
+    const uint8_t* t0;
+    uint32_t rm, tm, wm, keep;
+    explicit Table0(const Blender& b) : t0(b.tab[0]), rm(b.rm), tm(b.tm), wm(b.wm), keep((uint8_t)~b.wm) {}
+    static bool masks_3f(const Blender& b) { return b.rm == 0x3F && b.tm == 0x3F && b.wm == 0x3F; }
+    uint8_t operator()(uint32_t s, uint32_t dv) const {
+        if (M3F) return (uint8_t)((t0[(s & 0x3F) << 6 | (dv & 0x3F)] & 0x3F) | (dv & 0xC0));
+        return (uint8_t)((t0[(s & rm) << 6 | (dv & tm)] & wm) | (dv & keep));
     }
 };
+
+void Blender::put_any(uint8_t* d, int64_t x, int64_t y, uint8_t sp) const {
+    if (table0(y)) *d = Table0<false>(*this)(sp, *d);
+    else put(d, x, y, sp);
+}
 
 }  // namespace
 
@@ -158,13 +172,9 @@ int lua54_set_spr(lua_State* L) {
 static inline void sprite_row(const Blender& b, int64_t x0, int64_t y, const uint8_t* src, int64_t step,
                               int64_t n) {
     uint8_t* d = b.pix + y * b.w + x0;
-    if (b.pat[y & 7] == 0 && b.low()) {
-        const uint8_t* t0 = b.tab[0];
-        const uint8_t rm = b.rm, wm = b.wm, tm = b.tm;
-        for (int64_t i = 0; i < n; i++, src += step) {
-            uint8_t dv = d[i];
-            d[i] = (uint8_t)((t0[(*src & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
-        }
+    if (b.table0(y)) {
+        const Table0<false> t(b);
+        for (int64_t i = 0; i < n; i++, src += step) d[i] = t(*src, d[i]);
         return;
     }
     for (int64_t i = 0; i < n; i++, src += step) b.put(d + i, x0 + i, y, *src);
@@ -202,13 +212,9 @@ void blend_offsets(const Blender& b, const uint8_t* data, int64_t xa, int64_t ya
         const int64_t y = ya + j;
         const uint8_t* src = data + off_y[j];
         uint8_t* d = b.pix + y * b.w + xa;
-        if (b.pat[y & 7] == 0 && b.low()) {
-            const uint8_t* t0 = b.tab[0];
-            const uint8_t rm = b.rm, wm = b.wm, tm = b.tm;
-            for (int64_t i = 0; i < nx; i++) {
-                uint8_t dv = d[i];
-                d[i] = (uint8_t)((t0[(src[ox[i]] & rm) << 6 | (dv & tm)] & wm) | (dv & ~wm));
-            }
+        if (b.table0(y)) {
+            const Table0<false> t(b);
+            for (int64_t i = 0; i < nx; i++) d[i] = t(src[ox[i]], d[i]);
         } else {
             for (int64_t i = 0; i < nx; i++) b.put(d + i, xa + i, y, src[ox[i]]);
         }
@@ -647,20 +653,6 @@ bool walk_in_range(double x, double dx, int64_t count) {
 }
 
 
-// Table 0's blend with the masks in locals; M3F: all three masks are 0x3F
-// (the usual state), as constants.
-template <bool M3F>
-struct Table0 {
-    const uint8_t* t0;
-    uint32_t rm, tm, wm, keep;
-    explicit Table0(const Blender& b) : t0(b.tab[0]), rm(b.rm), tm(b.tm), wm(b.wm), keep((uint8_t)~b.wm) {}
-    static bool masks_3f(const Blender& b) { return b.rm == 0x3F && b.tm == 0x3F && b.wm == 0x3F; }
-    uint8_t operator()(uint32_t s, uint32_t dv) const {
-        if (M3F) return (uint8_t)((t0[(s & 0x3F) << 6 | (dv & 0x3F)] & 0x3F) | (dv & 0xC0));
-        return (uint8_t)((t0[(s & rm) << 6 | (dv & tm)] & wm) | (dv & keep));
-    }
-};
-
 // Where a run's colours go: into a buffer, or blended straight onto a row
 // with table 0.
 struct ToRun {
@@ -906,7 +898,7 @@ struct TLine {
     uint8_t* table0_row(const Blender& b) const {
         if (st.sy != 0 || st.sx != 65536 || !inside()) return nullptr;
         const int64_t y = st.Y >> 16;
-        if (!b.low() || b.pat[y & 7] != 0) return nullptr;
+        if (!b.table0(y)) return nullptr;
         return b.pix + y * b.w + ((st.X + first * st.sx) >> 16);
     }
 
