@@ -666,6 +666,37 @@ struct ToRow {
     void operator()(int64_t i, uint8_t colour) const { d[i] = t(colour, d[i]); }
 };
 
+// One axis of a map cell's sprite.
+struct CellAxis {
+    int64_t n = 1;
+    double fn = 1;
+    bool pow2 = true;
+    // Products of fixed-point coordinates with the size are exact in doubles
+    // too: the fraction alone then gives the pixel.
+    bool fix = false;
+    // Flips as (p ^ neg) + add: n - 1 - p when flipped, else p.
+    int64_t neg = 0, add = 0;
+
+    void set(int64_t size, bool fixed, int64_t lim, bool flip) {
+        n = size, fn = (double)size, pow2 = (size & (size - 1)) == 0;
+        fix = fixed && (pow2 || size <= lim);
+        neg = flip ? -1 : 0, add = neg & size;
+    }
+    // The pixel at coordinate c (in map cells); a is c in 32.32 fixed point
+    // when fix is set.
+    template <TWalk WALK>
+    int64_t at(int64_t a, double c) const {
+        int64_t p;
+        if (WALK == T_FIXED && fix) {
+            p = (int64_t)(((uint64_t)a & 0xFFFFFFFF) * (uint64_t)n >> 32);
+        } else {
+            const int64_t f = walk_floor<WALK>(c * fn);
+            p = pow2 ? f & (n - 1) : wrap_to(f, n);
+        }
+        return (p ^ neg) + add;
+    }
+};
+
 // The map source's sprite for the last cell read: neighbouring pixels mostly
 // share a cell.
 struct CellSprite {
@@ -674,14 +705,7 @@ struct CellSprite {
     int64_t fu = 0, fv = 0;
     int32_t cell = -1;
     const uint8_t* sd = nullptr;  // the cell's sprite row with ROW, else its pixels
-    int64_t sw = 1, sh = 1;
-    double fw = 1, fh = 1;
-    bool xpow2 = true, ypow2 = true;
-    // Products of fixed-point coordinates with the sprite's width (height)
-    // are exact in doubles too: the fraction alone then gives the column (row).
-    bool xfix = false, yfix = false;
-    // Flips as (p ^ neg) + add: sw - 1 - p when flipped, else p.
-    int64_t xneg = 0, xadd = 0, yneg = 0, yadd = 0;
+    CellAxis x, y;
 };
 
 struct TLine {
@@ -743,13 +767,6 @@ struct TLine {
         }
     }
 
-    // The row of a cell's sprite sampled at v (in map cells).
-    static int64_t sprite_row_of(double vw, int64_t sh, bool spow2, uint16_t cell) {
-        int64_t fy = fast_floor(vw * (double)sh);
-        int64_t py = spow2 ? fy & (sh - 1) : wrap_to(fy, sh);
-        return (cell & 0x8000) ? sh - 1 - py : py;
-    }
-
     // Colours of the next n pixels of an i16 map source, given to out. ROW
     // (with w 1): v is the same all along, so the cells are on the map row
     // starting at cells[row] and each sprite is read on one row.
@@ -782,38 +799,16 @@ struct TLine {
                     s.cell = cell;
                     const TypedArray* sp = slots[cell & 0x1FFF];
                     s.sd = sprite_usable(sp) ? ta_data(sp) : nullptr;
-                    s.sw = s.sd ? sp->width : 1;
-                    s.sh = s.sd ? sp->height : 1;
-                    s.fw = (double)s.sw, s.fh = (double)s.sh;
-                    s.xpow2 = (s.sw & (s.sw - 1)) == 0, s.ypow2 = (s.sh & (s.sh - 1)) == 0;
-                    s.xfix = WALK == T_FIXED && (s.xpow2 || s.sw <= xlim);
-                    s.yfix = WALK == T_FIXED && !ROW && (s.ypow2 || s.sh <= ylim);
-                    s.xneg = (cell & 0x4000) ? -1 : 0, s.xadd = s.xneg & s.sw;
-                    s.yneg = (cell & 0x8000) ? -1 : 0, s.yadd = s.yneg & s.sh;
-                    if (s.sd && ROW) s.sd += sprite_row_of(vw, s.sh, s.xpow2 && s.ypow2, cell) * s.sw;
+                    s.x.set(s.sd ? sp->width : 1, WALK == T_FIXED, xlim, cell & 0x4000);
+                    s.y.set(s.sd ? sp->height : 1, WALK == T_FIXED && !ROW, ylim, cell & 0x8000);
+                    // The row's walk may leave 0..2^28: its floor is a full one.
+                    if (s.sd && ROW) s.sd += s.y.at<T_UNIT>(0, vw) * s.x.n;
                 }
             }
             uint8_t colour = 0;
             if (s.sd) {
-                int64_t px;
-                if (WALK == T_FIXED && s.xfix) {
-                    px = (int64_t)(((uint64_t)a & 0xFFFFFFFF) * (uint64_t)s.sw >> 32);
-                } else {
-                    const int64_t fx = walk_floor<WALK>(uw * s.fw);
-                    px = s.xpow2 ? fx & (s.sw - 1) : wrap_to(fx, s.sw);
-                }
-                px = (px ^ s.xneg) + s.xadd;
-                int64_t py = 0;
-                if (!ROW) {
-                    if (WALK == T_FIXED && s.yfix) {
-                        py = (int64_t)(((uint64_t)va & 0xFFFFFFFF) * (uint64_t)s.sh >> 32);
-                    } else {
-                        const int64_t fy = walk_floor<WALK>(vw * s.fh);
-                        py = s.ypow2 ? fy & (s.sh - 1) : wrap_to(fy, s.sh);
-                    }
-                    py = (py ^ s.yneg) + s.yadd;
-                }
-                colour = s.sd[py * s.sw + px];
+                const int64_t px = s.x.at<WALK>(a, uw), py = ROW ? 0 : s.y.at<WALK>(va, vw);
+                colour = s.sd[py * s.x.n + px];
             }
             out(i, colour);
             if constexpr (WALK == T_FIXED) {
