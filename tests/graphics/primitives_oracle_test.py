@@ -11,38 +11,16 @@ as hex and the model must give the same bytes.
 """
 import os
 import random
-import shutil
-import subprocess
 import sys
-import tempfile
 
-BIN = os.environ.get("ORVANTA_BIN", "build/orvanta")
-I32_MIN, I32_MAX = -(2**31), 2**31 - 1
+from oracle_common import I32_MAX, I32_MIN, default_tables, i32, run_cases, show_difference, tdiv
+
 WORK_CAP = 279620 * 10 + 279620
 H = 40
 
 
-def tdiv(a, b):
-    q = abs(a) // abs(b)
-    return q if (a >= 0) == (b > 0) else -q
-
-
-def i32(v):
-    return max(I32_MIN, min(I32_MAX, v))
-
-
 def i16(v):
     return max(-32768, min(32767, v))
-
-
-def default_tables():
-    t = bytearray(16384)
-    for r in range(64):
-        for c in range(64):
-            t[r * 64 + c] = c if r == 0 else 0xC0 | r
-            for k in range(1, 4):
-                t[k * 4096 + r * 64 + c] = c | (k << 6)
-    return t
 
 
 class State:
@@ -483,22 +461,7 @@ def main():
             lua_list(c["pat"]), c["colour"], c["cam"][0], c["cam"][1], clip, c["kind"], args,
             "nil" if c["col"] is None else str(c["col"]), c.get("per", 0)))
 
-    home = tempfile.mkdtemp(prefix="orv_gfx_oracle_")
-    try:
-        os.makedirs(os.path.join(home, "drive"))
-        with open(os.path.join(home, "drive", "prog.lua"), "w") as f:
-            f.write("\n".join(lines) + "\n")
-        env = dict(os.environ, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
-        out = subprocess.run([BIN, "-x", "-home", home, "/prog.lua"], capture_output=True, text=True,
-                             timeout=600, env=env).stdout
-    finally:
-        shutil.rmtree(home, ignore_errors=True)
-
-    got = {}
-    for line in out.splitlines():
-        if line.startswith("case "):
-            _, i, hexs = line.split(" ", 2)
-            got[int(i)] = bytes.fromhex(hexs)
+    got, out = run_cases(lines, "orv_gfx_oracle_")
     failures = 0
     for i, c in enumerate(cases):
         st = State(c["w"], bgs[c["bg"]][c["w"]], rtab if c["tabs"] else deftab)
@@ -515,13 +478,7 @@ def main():
         if got.get(i) != bytes(st.pix):
             failures += 1
             if failures <= 5:
-                print("case %d differs: %r" % (i, c))
-                g = got.get(i)
-                if g:
-                    diff = [(k % c["w"], k // c["w"], g[k], st.pix[k]) for k in range(len(g)) if g[k] != st.pix[k]]
-                    print("  (x, y, host, model):", diff[:12])
-                else:
-                    print("  no output; program said:", out[-2000:])
+                show_difference(i, c, got.get(i), st.pix, c["w"], out)
     print("%d cases, %d differ" % (len(cases), failures))
     return 1 if failures else 0
 

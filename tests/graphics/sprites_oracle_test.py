@@ -14,25 +14,13 @@ prints every target as hex and the model must give the same bytes.
 import math
 import os
 import random
-import shutil
-import subprocess
 import sys
-import tempfile
 
-BIN = os.environ.get("ORVANTA_BIN", "build/orvanta")
-I32_MIN, I32_MAX = -(2**31), 2**31 - 1
+from oracle_common import I32_MAX, default_tables, i32, run_cases, show_difference, tdiv
+
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 W, H = 48, 32
 SLOTS = 10  # sprites in slots 0..SLOTS-1 (some left empty)
-
-
-def tdiv(a, b):
-    q = abs(a) // abs(b)
-    return q if (a >= 0) == (b > 0) else -q
-
-
-def i32(v):
-    return max(I32_MIN, min(I32_MAX, v))
 
 
 def sat_f2i(v):
@@ -526,12 +514,7 @@ def main():
     seed = int(os.environ.get("ORACLE_SEED", "4321"))
     count = int(os.environ.get("ORACLE_CASES", "2500"))
     rng = random.Random(seed)
-    deftab = bytearray(16384)
-    for r in range(64):
-        for c in range(64):
-            deftab[r * 64 + c] = c if r == 0 else 0xC0 | r
-            for k in range(1, 4):
-                deftab[k * 4096 + r * 64 + c] = c | (k << 6)
+    deftab = default_tables()
     rtab = bytearray(rng.randrange(256) for _ in range(16384))
     bgs = [bytes(rng.choice([0, rng.randrange(256)]) for _ in range(W * H)) for _ in range(3)]
     sprites, flags, mp, tex, arr = make_world(rng)
@@ -556,22 +539,7 @@ def main():
             lua_list(c["pat"]), c["cam"][0], c["cam"][1], clip, lua_list(list(c["tl"])), lua_list(list(c["tile"])),
             "true" if c["zero"] else "false", c["kind"], args, src, c.get("per", 0)))
 
-    home = tempfile.mkdtemp(prefix="orv_spr_oracle_")
-    try:
-        os.makedirs(os.path.join(home, "drive"))
-        with open(os.path.join(home, "drive", "prog.lua"), "w") as f:
-            f.write("\n".join(lines) + "\n")
-        env = dict(os.environ, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
-        out = subprocess.run([BIN, "-x", "-home", home, "/prog.lua"], capture_output=True, text=True,
-                             timeout=600, env=env).stdout
-    finally:
-        shutil.rmtree(home, ignore_errors=True)
-
-    got = {}
-    for line in out.splitlines():
-        if line.startswith("case "):
-            _, i, hexs = line.split(" ", 2)
-            got[int(i)] = bytes.fromhex(hexs)
+    got, out = run_cases(lines, "orv_spr_oracle_")
     failures = 0
     for i, c in enumerate(cases):
         m = Model(bgs[c["bg"]], rtab if c["tabs"] else deftab, sprites, flags)
@@ -587,13 +555,7 @@ def main():
         if got.get(i) != bytes(m.pix):
             failures += 1
             if failures <= 5:
-                print("case %d differs: %r" % (i, c))
-                g = got.get(i)
-                if g:
-                    diff = [(k % W, k // W, g[k], m.pix[k]) for k in range(len(g)) if g[k] != m.pix[k]]
-                    print("  (x, y, host, model):", diff[:12], len(diff))
-                else:
-                    print("  no output; program said:", out[-2000:])
+                show_difference(i, c, got.get(i), m.pix, W, out)
     print("%d cases, %d differ" % (len(cases), failures))
     return 1 if failures else 0
 
