@@ -34,13 +34,8 @@ def sat_f2i(v):
 
 
 def sat_floor(v):
-    if v != v:
-        return 0
-    if v >= 9.223372036854775807e18:
-        return I64_MAX
-    if v <= -9.223372036854775808e18:
-        return I64_MIN
-    return math.floor(v)
+    # NaN and the infinities saturate as they are.
+    return sat_f2i(math.floor(v) if abs(v) < math.inf else v)
 
 
 def wrap_to(x, n):
