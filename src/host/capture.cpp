@@ -2,7 +2,6 @@
 #include "host/capture.h"
 
 #include <gif_lib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -146,19 +145,14 @@ struct Recording {
 
 // The GIF file is written beside its final name and renamed when complete.
 GifFileType* open_gif_file(int* err) {
-    rec.temp = rec.host;
-    rec.temp.resize(rec.temp.rfind('/') + 1);
-    rec.temp += ".orvtmp_XXXXXX";
-    int fd = mkstemp(rec.temp.data());
+    int fd = host_temp_open(rec.host, &rec.temp);
     if (fd < 0) return nullptr;
-    fchmod(fd, 0644);
     rec.sync_fd = dup(fd);
     GifFileType* g = EGifOpenFileHandle(fd, err);
     if (!g) {
         close(fd);
-        close(rec.sync_fd);
+        host_temp_commit(rec.sync_fd, rec.temp, rec.host, false);
         rec.sync_fd = -1;
-        unlink(rec.temp.c_str());
     }
     return g;
 }
@@ -248,11 +242,8 @@ bool close_recording() {
     bool ok = !rec.failed && rec.frames > 0;
     if (EGifCloseFile(rec.gif, &err) != GIF_OK) ok = false;
     rec.gif = nullptr;
-    if (ok) ok = fsync(rec.sync_fd) == 0;
-    close(rec.sync_fd);
+    ok = host_temp_commit(rec.sync_fd, rec.temp, rec.host, ok) == 0;
     rec.sync_fd = -1;
-    if (ok) ok = rename(rec.temp.c_str(), rec.host) == 0;
-    if (!ok) unlink(rec.temp.c_str());
     gif_free_all();
     rec.screen = rec.last_frame = rec.raster = nullptr;
     return ok;

@@ -354,13 +354,32 @@ ByteBuffer* host_read_file(const char* host_path, int64_t limit) {
     return b;
 }
 
-int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n) {
+int host_temp_open(const char* host_path, std::string* temp) {
     // A short name beside the target: the target's own name may already be as long as a name can be.
-    std::string tmpl = host_path;
-    size_t slash = tmpl.rfind('/');
-    tmpl.resize(slash == std::string::npos ? 0 : slash + 1);
-    tmpl += ".orvtmp_XXXXXX";
-    int fd = mkstemp(tmpl.data());
+    *temp = host_path;
+    size_t slash = temp->rfind('/');
+    temp->resize(slash == std::string::npos ? 0 : slash + 1);
+    *temp += ".orvtmp_XXXXXX";
+    return mkstemp(temp->data());
+}
+
+int host_temp_commit(int fd, const std::string& temp, const char* host_path, bool ok) {
+    struct stat st;
+    mode_t mode = 0644;
+    if (stat(host_path, &st) == 0) mode = st.st_mode & 07777;
+    if (ok) ok = fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok) ok = rename(temp.c_str(), host_path) == 0;
+    if (!ok) {
+        unlink(temp.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n) {
+    std::string temp;
+    int fd = host_temp_open(host_path, &temp);
     if (fd < 0) return -1;
     bool ok = true;
     int64_t done = 0;
@@ -370,17 +389,7 @@ int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n) {
         if (w <= 0) ok = false;
         else done += w;
     }
-    struct stat st;
-    mode_t mode = 0644;
-    if (stat(host_path, &st) == 0) mode = st.st_mode & 07777;
-    if (ok) ok = fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    if (close(fd) != 0) ok = false;
-    if (ok) ok = rename(tmpl.c_str(), host_path) == 0;
-    if (!ok) {
-        unlink(tmpl.c_str());
-        return -1;
-    }
-    return 0;
+    return host_temp_commit(fd, temp, host_path, ok);
 }
 
 // A host file can be written when its folder exists and the name is not a folder.

@@ -1,6 +1,8 @@
 // The virtual file system: file slots, mounts, host and RAM folders.
 #pragma once
 #include <cstdint>
+#include <string>
+
 #include "kernel/buffer.h"
 
 struct lua_State;
@@ -146,5 +148,11 @@ bool compare_str_item(const char* a, const char* b);
 // Host files: whole reads and atomic whole writes (temporary file, then rename).
 ByteBuffer* host_read_file(const char* host_path, int64_t limit);
 int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n);
+// The two ends of a write streamed to a temporary file beside host_path: the open file
+// (its name in *temp), or -1; and closing fd, which syncs the file and renames it to
+// host_path (keeping the mode of a file already there) when ok is set, and removes it
+// otherwise. 0 when the file took its name.
+int host_temp_open(const char* host_path, std::string* temp);
+int host_temp_commit(int fd, const std::string& temp, const char* host_path, bool ok);
 // True when host_path lies inside root once symlinks are followed.
 bool host_path_contained(const char* root, const char* host_path);
