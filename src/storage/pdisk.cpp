@@ -1071,22 +1071,16 @@ static int64_t ram_bytes_under(const char* origin) {
 int64_t pending_writeback_cost() {
     int64_t n = wb_job ? 2 * (int64_t)wb_job->payload->length : 0;
     // Cartridge folders are /ram/mount/<eight letters>: one pass over the slots finds them all.
-    std::unordered_map<std::string, int64_t> dirty;
+    std::unordered_set<std::string> dirty;
     for (int i = 0; i < pmounts; i++)
         if (pmount[i].dirty && !pmount[i].partial && q64_path_kind(bstr(pmount[i].point))) {
-            dirty[bstr(pmount[i].origin)] = 0;
+            dirty.insert(bstr(pmount[i].origin));
             n += FRAME_CYCLES / 4;  // a file written, like any host write
         }
     if (dirty.empty()) return n;
-    const size_t k = strlen("/ram/mount/");
-    for (const FileSlot& f : pfile) {
-        if (f.kind != 2 || !f.contents || strncmp(bstr(f.origin), "/ram/mount/", k)) continue;
-        const char* o = bstr(f.origin);
-        const char* end = strchr(o + k, '/');
-        if (!end) continue;
-        auto it = dirty.find(std::string(o, (size_t)(end - o)));
-        if (it != dirty.end()) n += 2 * (int64_t)f.contents->length;  // copied, then compressed
-    }
+    for (const FileSlot& f : pfile)
+        if (f.kind == 2 && f.contents && dirty.count(cart_folder_of(bstr(f.origin))))
+            n += 2 * (int64_t)f.contents->length;  // copied, then compressed
     return n;
 }
 
