@@ -24,10 +24,13 @@ end
 node(0x40000, 0x00, 0x01, {{2, 64, 0, 0}})
 node(0x40020, 0x00, 0x02, {{2, 64, 0, 0}, {1, 0, 0, 0}, {1, 0, 0, 0}, {1, 0, 0, 0}, {1, 0, 0, 0}, {0, 0x80, 0, 0}})
 """
-PROGRAM = INSTRUMENT + r"""
+# Track 0 started as a sound effect (the capture test plays it too).
+SFX = INSTRUMENT + r"""
 poke(0x50000, 2, 0, 255, 0, 2, 0, 0, 0)
 poke(0x50008, 57, 57, 0, 0, 64, 64, 0, 0, 0, 0)
 sfx(0)
+"""
+PROGRAM = SFX + r"""
 while true do flip() end
 """
 

@@ -11,20 +11,13 @@ import tempfile
 
 from PIL import Image
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "audio"))
+from device_e2e_test import SFX  # noqa: E402
+
 BIN = os.environ.get("ORVANTA_BIN", "build/orvanta")
 
-PROGRAM = r"""
-local function node(a, b0, b1, mvals)
-  poke(a, b0, b1, 0, 0)
-  for j = 0, 6 do poke(a + 4 + 4 * j, 1, 0, 0, 0) end
-  for j, m in ipairs(mvals) do poke(a + 4 * j, m[1], m[2], m[3], m[4]) end
-end
-node(0x40000, 0x00, 0x01, {{2, 64, 0, 0}})
-node(0x40020, 0x00, 0x02, {{2, 64, 0, 0}, {1, 0, 0, 0}, {1, 0, 0, 0}, {1, 0, 0, 0}, {1, 0, 0, 0}, {0, 0x80, 0, 0}})
-poke(0x50000, 2, 0, 255, 0, 2, 0, 0, 0)
-poke(0x50008, 57, 57, 0, 0, 64, 64, 0, 0, 0, 0)
-sfx(0)
-
+# A looping 440 Hz note, then the captures.
+PROGRAM = SFX + r"""
 local function draw()
   cls(1) rectfill(0, 0, 119, 67, 8) rectfill(120, 68, 239, 134, 12) pset(5, 5, 9)
 end
