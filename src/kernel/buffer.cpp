@@ -12,17 +12,23 @@ static const char hex_digits[] = "0123456789abcdef";
 
 static int tag_slot(int32_t tag) { return tag & 127; }
 
-static ByteBuffer* new_buffer(uint64_t capacity, int32_t tag) {
+// A record holding `bytes` (capacity bytes from malloc), counted in the totals.
+static ByteBuffer* new_record(uint8_t* bytes, uint64_t capacity, int32_t tag) {
     ByteBuffer* b = (ByteBuffer*)calloc(1, sizeof(ByteBuffer));
     if (!b) abort();
-    b->bytes = (uint8_t*)calloc(1, capacity);
-    if (!b->bytes) abort();
+    b->bytes = bytes;
     b->capacity = capacity;
     b->tag = tag;
     total_num_buffers++;
     buffer_group_count[tag_slot(tag)]++;
     total_buffer_allocation += capacity;
     return b;
+}
+
+static ByteBuffer* new_buffer(uint64_t capacity, int32_t tag) {
+    uint8_t* bytes = (uint8_t*)calloc(1, capacity);
+    if (!bytes) abort();
+    return new_record(bytes, capacity, tag);
 }
 
 // Grows to exactly new_capacity (when larger), zeroing the added bytes.
@@ -60,17 +66,9 @@ ByteBuffer* create_buffer_adopting(uint8_t* block, uint64_t cap, int64_t from, i
     memmove(block, block + from, (size_t)n);
     block = (uint8_t*)realloc(block, (size_t)n + 1);
     if (!block) abort();
-    cap = (uint64_t)n + 1;
     block[n] = 0;
-    ByteBuffer* b = (ByteBuffer*)calloc(1, sizeof(ByteBuffer));
-    if (!b) abort();
-    b->bytes = block;
-    b->capacity = cap;
-    b->tag = tag;
+    ByteBuffer* b = new_record(block, (uint64_t)n + 1, tag);
     b->length = b->cursor = (int32_t)n;
-    total_num_buffers++;
-    buffer_group_count[tag_slot(tag)]++;
-    total_buffer_allocation += cap;
     return b;
 }
 
