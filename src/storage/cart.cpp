@@ -23,17 +23,18 @@ static const char* bstr(const ByteBuffer* b) { return b ? (const char*)b->bytes 
 
 static std::string join(const char* folder, const std::string& rel) { return std::string(folder) + "/" + rel; }
 
-// Writes bytes as a new RAM or host file at path; false when it can't be opened.
+// Writes bytes as a new RAM or host file at path; false when it can't be opened or
+// its write is refused (RAM full), so the caller marks the folder incomplete.
 static bool write_whole_file(const std::string& path, const void* bytes, int64_t n) {
     FileSlot* f = pfopen(path.c_str(), "w");
     if (!f) return false;
     if (pfreserve(f, n) && n > 0) bwrite(bytes, 1, n, f->contents);
-    pfclose(f);
-    return true;
+    return pfclose(f) == 0;
 }
 
 // Makes the n bytes at block + from the new file at path, taking over block (malloc'd,
-// cap bytes), so a large file is not copied again; false when it can't be opened.
+// cap bytes), so a large file is not copied again; false when it can't be opened or
+// its write is refused.
 static bool adopt_whole_file(const std::string& path, uint8_t* block, uint64_t cap, int64_t from, int64_t n) {
     ByteBuffer* b = create_buffer_adopting(block, cap, from, n, FILE_CONTENTS_TAG);
     FileSlot* f = pfopen(path.c_str(), "w");
@@ -42,8 +43,7 @@ static bool adopt_whole_file(const std::string& path, uint8_t* block, uint64_t c
         return false;
     }
     pfadopt(f, b);
-    pfclose(f);
-    return true;
+    return pfclose(f) == 0;
 }
 
 // Every RAM entry under origin, in slot order, with its path relative to origin.
@@ -77,17 +77,17 @@ int populate_ram_folder_from_q64_rom_buffer(const char* prefix, ByteBuffer* rom)
     if (cur > len) cur = len;
     if (cur == 0 && len >= 4 && is_qxa_block(b, (size_t)len)) {
         ByteBuffer* text = qxa_decompress_to_buffer(b, (size_t)len);
-        write_whole_file(join(prefix, "main.lua"), text->bytes, (int64_t)strlen(bstr(text)));
+        bool ok = write_whole_file(join(prefix, "main.lua"), text->bytes, (int64_t)strlen(bstr(text)));
         destroy_buffer(text);
         rom->cursor = (int32_t)len;
-        return 0;
+        return ok ? 0 : 1;
     }
     if (len - cur < 3 || memcmp(b + cur, "q64", 3) != 0) {
         if (cur != 0) return 1;
         // A plain source file counts as a one-file cartridge.
-        if (len > 0) write_whole_file(join(prefix, "main.lua"), b, (int64_t)strnlen((const char*)b, (size_t)len));
+        bool ok = len == 0 || write_whole_file(join(prefix, "main.lua"), b, (int64_t)strnlen((const char*)b, (size_t)len));
         rom->cursor = (int32_t)len;
-        return 0;
+        return ok ? 0 : 1;
     }
     cur += 3;
     if (len - cur < 5) {
@@ -332,7 +332,7 @@ int populate_ram_folder_from_q64_buffer_v2(const char* prefix, ByteBuffer* b) {
             c->bytes[c->length] = 0;
             if (c->cursor > c->length) c->cursor = c->length;
         }
-        pfclose(open);
+        if (pfclose(open) != 0) partial = 1;
         open = nullptr;
     };
     while (b->cursor < b->length) {
@@ -436,7 +436,7 @@ int populate_ram_folder_from_q64_buffer_v1(const char* prefix, ByteBuffer* b) {
         } else if (rb && rb > lb + 3) {
             write_hex_pairs(f, (const uint8_t*)lb + 3, rb - (lb + 3));
         }
-        pfclose(f);
+        if (pfclose(f) != 0) partial = 1;
     }
     destroy_buffer(line);
     return partial;

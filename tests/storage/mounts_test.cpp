@@ -306,6 +306,34 @@ TEST_F(VfsFiles, FullRamDropsCleanCartridgeMountsFirst) {
     EXPECT_EQ(vfs_read("/ram/b")->size(), chunk.size());
 }
 
+// A file that full RAM can't take while a cartridge is unpacked leaves the mount
+// incomplete, so a later change is never written back over the cartridge without it.
+TEST_F(VfsFiles, CartridgeUnpackedIntoFullRamIsNotWrittenBack) {
+    const std::string big(2 << 20, 'g');
+    ASSERT_EQ(pmkdir("/ram/src"), 0);
+    ASSERT_TRUE(vfs_write("/ram/src/main.lua", big));
+    ByteBuffer* rom = create_buffer_2(16, 0);
+    ByteBuffer* origin = create_buffer_from_str("/ram/src");
+    ASSERT_EQ(write_q64_rom_from_ram_files(rom, origin, 0), 0);
+    host_write(host + "/r.q64.rom", std::string((const char*)rom->bytes, (size_t)rom->length));
+    destroy_buffer(rom);
+    destroy_buffer(origin);
+    delete_path("/ram/src");
+    host_write(host + "/t.q64", text_cart(big));
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(vfs_write("/ram/fill", std::string(RAM_FILES_LIMIT - ram_files_bytes() - (1 << 20), 'f')));
+    for (std::string cart : {"/r.q64.rom", "/t.q64"}) {
+        const std::string before = host_read(host + cart);
+        EXPECT_FALSE(vfs_read(cart + "/main.lua")) << cart;
+        ASSERT_TRUE(vfs_write(cart + "/new.txt", "n")) << cart;
+        fake_now += 1000;
+        flush_dirty_mounts_immediately(1);
+        EXPECT_EQ(host_read(host + cart), before) << cart;
+    }
+    testing::internal::GetCapturedStdout();
+    delete_path("/ram/fill");
+}
+
 // A large ROM cartridge is compressed off the main thread; any immediate flush waits
 // for it, so what a reader sees is never older than what was written.
 TEST_F(VfsFiles, LargeCartridgesAreWrittenBackByAWorker) {
