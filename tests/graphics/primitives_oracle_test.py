@@ -13,7 +13,8 @@ import os
 import random
 import sys
 
-from oracle_common import I32_MAX, I32_MIN, default_tables, i32, run_cases, show_difference, tdiv
+from oracle_common import (I32_MAX, I32_MIN, default_tables, i32, line_steps, run_cases, show_difference,
+                           tdiv)
 
 WORK_CAP = 279620 * 10 + 279620
 H = 40
@@ -85,37 +86,10 @@ class State:
             self.hline(min(x0, x1), max(x0, x1), y, c)
 
     def line(self, x0, y0, x1, y1, c):
-        if y1 < y0:
-            x0, y0, x1, y1 = x1, y1, x0, y0
-        dx, dy = x1 - x0, y1 - y0
-        n = max(abs(dx), abs(dy))
-        sx = tdiv(dx * 65536, n) if n >= 1 else 0
-        sy = tdiv(dy * 65536, n) if n >= 1 else 0
-        l, t, r, b = self.clip
-        if y1 < t or y0 >= b or (x0 < l and x1 < l) or (x0 >= r and x1 >= r):
+        st = line_steps(self.clip, x0, y0, x1, y1)
+        if st is None:
             return
-        X, Y = x0 * 65536 + 32768, y0 * 65536 + 32768
-        first, last = 0, n
-        # A step of 0 stays on its start pixel.
-        if y0 < t:
-            if sy == 0:
-                return
-            q = tdiv((t * 65536 - Y) << 16, sy)
-            first = 0 if q < 0 else (q >> 16) + 1
-        if y1 >= b and sy != 0:
-            last = min(last, tdiv(((b * 65536 - Y) << 16) - 65536, sy) >> 16)
-        if x0 < l:
-            if sx <= 0:
-                return
-            first = max(first, (tdiv((l * 65536 - X) << 16, sx) >> 16) + 1)
-        if x0 >= r:
-            if sx >= 0:
-                return
-            first = max(first, (tdiv((X - r * 65536) << 16, -sx) >> 16) + 1)
-        if x1 < l and sx != 0:
-            last = min(last, tdiv((X - l * 65536 - 1) << 16, -sx) >> 16)
-        if x1 >= r and sx != 0:
-            last = min(last, tdiv((r * 65536 - X - 1) << 16, sx) >> 16)
+        X, Y, sx, sy, _, first, last, _ = st
         for k in range(first, last + 1):
             x, y = (X + k * sx) >> 16, (Y + k * sy) >> 16
             assert self.inside(x, y), "analytic clip let a step out"

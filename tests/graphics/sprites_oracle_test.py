@@ -16,7 +16,7 @@ import os
 import random
 import sys
 
-from oracle_common import I32_MAX, default_tables, i32, run_cases, show_difference, tdiv
+from oracle_common import I32_MAX, default_tables, i32, line_steps, run_cases, show_difference
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 W, H = 48, 32
@@ -89,45 +89,8 @@ class Model:
                     sy = sh - 1 - y if fy else y
                     self.blend(px, py, data[sy * sw + sx])
 
-    def steps(self, x0, y0, x1, y1):
-        """The line drawer's clipped steps: (X, Y, sx, sy, n, first, last, swapped) or None."""
-        swapped = y1 < y0
-        if swapped:
-            x0, y0, x1, y1 = x1, y1, x0, y0
-        dx, dy = x1 - x0, y1 - y0
-        n = max(abs(dx), abs(dy))
-        sx = tdiv(dx * 65536, n) if n >= 1 else 0
-        sy = tdiv(dy * 65536, n) if n >= 1 else 0
-        l, t, r, b = self.clip
-        if l >= r or t >= b or y1 < t or y0 >= b or (x0 < l and x1 < l) or (x0 >= r and x1 >= r):
-            return None
-        X, Y = x0 * 65536 + 32768, y0 * 65536 + 32768
-        first, last = 0, n
-        if y0 < t:
-            if sy == 0:
-                return None
-            q = tdiv((t * 65536 - Y) << 16, sy)
-            first = 0 if q < 0 else (q >> 16) + 1
-        if y1 >= b and sy != 0:
-            last = min(last, tdiv(((b * 65536 - Y) << 16) - 65536, sy) >> 16)
-        if x0 < l:
-            if sx <= 0:
-                return None
-            first = max(first, (tdiv((l * 65536 - X) << 16, sx) >> 16) + 1)
-        if x0 >= r:
-            if sx >= 0:
-                return None
-            first = max(first, (tdiv((X - r * 65536) << 16, -sx) >> 16) + 1)
-        if x1 < l and sx != 0:
-            last = min(last, tdiv((X - l * 65536 - 1) << 16, -sx) >> 16)
-        if x1 >= r and sx != 0:
-            last = min(last, tdiv((r * 65536 - X - 1) << 16, sx) >> 16)
-        if last < first:
-            return None
-        return X, Y, sx, sy, n, first, last, swapped
-
     def tline_spr(self, s, x0, y0, x1, y1, u0, v0, u1, v1):
-        st = self.steps(x0, y0, x1, y1)
+        st = line_steps(self.clip, x0, y0, x1, y1)
         if st is None or s is None:
             return
         X, Y, sx, sy, n, first, last, swapped = st
@@ -260,7 +223,7 @@ class Model:
             ln = 1e-5
         du, dv, dw = (u1 - u0) / ln, (v1 - v0) / ln, (w1 - w0) / ln
         f = math.fmod(x0 if ax >= ay else y0, 1.0)
-        st = self.steps(i32(sat_f2i(x0)), i32(sat_f2i(y0)), i32(sat_f2i(x1)), i32(sat_f2i(y1)))
+        st = line_steps(self.clip, i32(sat_f2i(x0)), i32(sat_f2i(y0)), i32(sat_f2i(x1)), i32(sat_f2i(y1)))
         if st is None:
             return
         X, Y, sx, sy, n, first, last, _ = st
