@@ -16,6 +16,7 @@
 #include "kernel/state.h"
 #include "lauxlib.h"
 #include "lua.h"
+#include "fuzz_bytes.h"
 
 namespace {
 
@@ -29,23 +30,8 @@ const char* const methods[] = {"peek", "poke", "mutate", "blit"};
 const char* const types[] = {"u8", "i16", "i32", "i64", "f64"};
 constexpr int SLOTS = 6;
 
-struct Bytes {
-    const uint8_t* p;
-    size_t n;
-    uint8_t u8() {
-        if (!n) return 0;
-        n--;
-        return *p++;
-    }
-    int64_t i64() {
-        int64_t v = 0;
-        for (int i = 0; i < 8; i++) v = (v << 8) | u8();
-        return v;
-    }
-};
-
 // Numbers programs might pass: edges of every range, small values, any bits.
-void push_number(lua_State* L, Bytes& b) {
+void push_number(lua_State* L, FuzzBytes& b) {
     static const int64_t edges[] = {0, 1, -1, 0x7FFFFFFF, -0x7FFFFFFF - 1, 0x7FFF, -0x8000, 0xFFFFFF, 0x1000000,
                                     0x10000, 0x100000, INT64_MAX, INT64_MIN, 65536, 262144, 480, 270};
     switch (b.u8() % 5) {
@@ -91,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Process* p = proc;
     lua_State* L = p->L;
     cproc = p;
-    Bytes b{data, size};
+    FuzzBytes b{data, size};
     for (int step = 0; step < 24 && b.n; step++) {
         cpu_cycles = 0;
         cpu_cycles_max = FRAME_CYCLES;

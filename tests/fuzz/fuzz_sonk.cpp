@@ -10,19 +10,9 @@
 
 #include "audio/sonk.h"
 #include "audio/sonk_engine.h"
+#include "fuzz_bytes.h"
 
 namespace {
-
-struct Bytes {
-    const uint8_t* p;
-    size_t n;
-    uint8_t u8() {
-        if (!n) return 0;
-        n--;
-        return *p++;
-    }
-    int32_t i32() { return (int32_t)(u8() | u8() << 8 | u8() << 16 | (uint32_t)u8() << 24); }
-};
 
 void tick(SonkNodeState* nodes, const SonkNodeState& root, const SonkEnvCtx& cx) {
     for (int i = 0; i < 8; i++)
@@ -68,7 +58,7 @@ void check_time(std::chrono::steady_clock::time_point start, const char* what) {
     }
 }
 
-int32_t hostile(Bytes& in) {
+int32_t hostile(FuzzBytes& in) {
     static const int32_t edges[] = {INT32_MIN, -65536, -256, -5, -4, -3, -2, -1, 0, 1, 15, 16, 255, 256, INT32_MAX};
     uint8_t k = in.u8();
     if (k < 15 * 8) return edges[k % 15];
@@ -76,7 +66,7 @@ int32_t hostile(Bytes& in) {
 }
 
 // Audio memory from the input, then a run of engine operations.
-void engine(Bytes& in) {
+void engine(FuzzBytes& in) {
     static bool ready;
     if (!ready) {
         sonk_reset();
@@ -154,7 +144,7 @@ void engine(Bytes& in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready;
     static int16_t blocks[9][SONK_BLOCK];
-    Bytes in{data, size};
+    FuzzBytes in{data, size};
     if (in.u8() & 1) {
         engine(in);
         ready = false;
