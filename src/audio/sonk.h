@@ -14,6 +14,11 @@ void sonk_set_stereo_swap(int on);
 void sonk_kill_all_audio();
 void sonk_memset(uint32_t addr, int v, uint32_t n);
 void sonk_memcpy(uint32_t addr, const void* src, uint32_t n);
+// Main thread, with or without the audio lock (only the main thread writes the mirror):
+// whether the mirror's n bytes at addr equal src (zeros when src is null), and whether a
+// 4 KB page of it is known to hold only zeros.
+bool sonk_mirror_equals(uint32_t addr, const void* src, uint32_t n);
+bool sonk_mirror_page_zero(uint32_t page);
 void sonk_mix(int16_t* stream, int frames);
 void generate_default_wavetable(Process* p);
 void generate_default_audio_data(Process* p);

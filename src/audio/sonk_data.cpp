@@ -1,7 +1,9 @@
 // Audio records in memory: the engine's mirror and its bounded reader, the
 // duration codes, the constant tables, and the default wavetables and
 // instrument that every new process receives.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "audio/sonk.h"
 #include "audio/sonk_engine.h"
@@ -129,10 +131,28 @@ void sonk_memset(uint32_t addr, int v, uint32_t n) {
     if (addr >= SONK_RAM_SIZE) return;
     if (n > SONK_RAM_SIZE - addr) n = SONK_RAM_SIZE - addr;
     memset(mixer.ram + addr, v, n);
+    // Zeros make a wholly covered page known-zero; anything else marks every page touched.
+    for (uint32_t a = addr & ~4095u; a < addr + n; a += 4096)
+        if ((uint8_t)v) mixer.ram_page_used[a >> 12] = 1;
+        else if (a >= addr && a + 4096 <= addr + n) mixer.ram_page_used[a >> 12] = 0;
 }
 
 void sonk_memcpy(uint32_t addr, const void* src, uint32_t n) {
     if (addr >= SONK_RAM_SIZE || !src) return;
     if (n > SONK_RAM_SIZE - addr) n = SONK_RAM_SIZE - addr;
     memcpy(mixer.ram + addr, src, n);
+    for (uint32_t a = addr & ~4095u; a < addr + n; a += 4096) mixer.ram_page_used[a >> 12] = 1;
 }
+
+bool sonk_mirror_equals(uint32_t addr, const void* src, uint32_t n) {
+    static const uint8_t zeros[4096] = {};
+    if (addr >= SONK_RAM_SIZE || n > SONK_RAM_SIZE - addr) return false;
+    for (uint32_t done = 0; done < n;) {
+        uint32_t k = src ? n - done : std::min<uint32_t>(n - done, sizeof zeros);
+        if (memcmp(mixer.ram + addr + done, src ? (const uint8_t*)src + done : zeros, k) != 0) return false;
+        done += k;
+    }
+    return true;
+}
+
+bool sonk_mirror_page_zero(uint32_t page) { return page < SONK_RAM_SIZE / 4096 && !mixer.ram_page_used[page]; }

@@ -89,6 +89,9 @@ struct SonkMixer {
     int32_t last_num_samples_mixed;
     int16_t last_mixed_out[8192 * 2];
     alignas(64) uint8_t ram[SONK_RAM_SIZE];
+    // Per 4 KB page of ram: 1 once anything but zeros may have been written there, so the
+    // focus sync can skip pages that are known to be zero.
+    uint8_t ram_page_used[SONK_RAM_SIZE / 4096];
     // Blocks c*9+k for channel c; shadows use 16*9 onwards.
     alignas(64) int16_t node_output[2 * SONK_CHANNELS * SONK_MAX_CHANNEL_NODES][SONK_BLOCK];
     alignas(64) int16_t chan_out[SONK_CHANNELS][SONK_BLOCK * 2];

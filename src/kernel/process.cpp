@@ -9,6 +9,7 @@
 
 #include "arrays/typed_array.h"
 #include "audio/sonk.h"
+#include "dialect/charge.h"
 #include "dialect/vm_budget.h"
 #include "graphics/graphics.h"
 #include "host/capture.h"
@@ -585,36 +586,79 @@ void update_processes_after_frame() {
 }
 
 // --- audio focus -----------------------------------------------------------------
+// The mirror must end up holding each synced page as the focus serves it: its served
+// bytes, then the rest from its backing page or zeros. Pages are compared first, without
+// the audio lock (only this thread writes the mirror), and only those that differ are
+// written, under it. The work is charged to the call that asked for it.
 
-static void sync_page(Process* p, int j) {
-    PagedAddressSpace& m = p->mem;
+static uint16_t sync_pages[PAGE_COUNT];  // pages to write in this sync
+
+static bool mirror_holds_page(const PagedAddressSpace& m, int j) {
     uint32_t addr = (uint32_t)j * PAGE_SIZE;
     int32_t len = m.page[j] ? m.page_len[j] : 0;
-    if (len > 0) sonk_memcpy(addr, m.page[j], (uint32_t)len);
+    if (len > 0 && !sonk_mirror_equals(addr, m.page[j], (uint32_t)len)) return false;
+    if (len >= PAGE_SIZE) return true;
+    return sonk_mirror_equals(addr + len, m.backing[j] ? m.backing[j] + len : nullptr, (uint32_t)(PAGE_SIZE - len));
+}
+
+static void sync_page(const PagedAddressSpace* m, int j) {
+    uint32_t addr = (uint32_t)j * PAGE_SIZE;
+    int32_t len = m && m->page[j] ? m->page_len[j] : 0;
+    if (len > 0) sonk_memcpy(addr, m->page[j], (uint32_t)len);
     if (len < PAGE_SIZE) {
-        if (m.backing[j]) sonk_memcpy(addr + len, m.backing[j] + len, (uint32_t)(PAGE_SIZE - len));
+        if (m && m->backing[j]) sonk_memcpy(addr + len, m->backing[j] + len, (uint32_t)(PAGE_SIZE - len));
         else sonk_memset(addr + len, 0, (uint32_t)(PAGE_SIZE - len));
     }
-    m.flag[j] &= (uint8_t)~1;
+}
+
+// Inside a slice the running call pays; the end-of-frame sync is paid by the focus
+// process from its next slices.
+static void charge_audio_sync(Process* focus, int64_t bytes) {
+    int64_t cycles = charge_fast_bytes((size_t)bytes);
+    if (cycles <= 0) return;
+    if (cproc && cproc->running) spend_cpu(cycles);
+    else if (focus) focus->debt = sat_add_i32(focus->debt, cycles);
 }
 
 void audio_op_start(int64_t pid, int full) {
-    os_lock_audio();
     if (pid > 0) app.audio_focus_pid = pid;
     Process* p = get_process((uint64_t)app.audio_focus_pid);
+    int n = 0;
+    int64_t bytes = 0;  // compared, then written
     if (app.audio_focus_pid <= 0 || !p) {
-        if (app.audio_focus_pid != -2) sonk_memset(0, 0, 0x1000000);
+        if (app.audio_focus_pid != -2)
+            for (int j = 0; j < PAGE_COUNT; j++)
+                if (!sonk_mirror_page_zero((uint32_t)j)) sync_pages[n++] = (uint16_t)j;
+        os_lock_audio();
+        for (int i = 0; i < n; i++) sync_page(nullptr, sync_pages[i]);
         app.audio_focus_pid = -2;
         sonk_kill_all_audio();
+        charge_audio_sync(nullptr, (int64_t)n * PAGE_SIZE);
         return;
     }
+    PagedAddressSpace& m = p->mem;
     bool changed = app.audio_focus_pid != app.last_synced_audio_pid;
     if (changed || full) {
-        for (int j = 0; j < PAGE_COUNT; j++)
-            if (changed || (p->mem.flag[j] & 1)) sync_page(p, j);
+        bytes += PAGE_COUNT / 8;  // the marks, a word at a time
+        for (int w = 0; w < PAGE_COUNT; w += 8) {
+            uint64_t marks;
+            memcpy(&marks, m.flag + w, sizeof marks);
+            if (!changed && !(marks & 0x0101010101010101ull)) continue;
+            for (int j = w; j < w + 8; j++) {
+                if (!changed && !(m.flag[j] & 1)) continue;
+                m.flag[j] &= (uint8_t)~1;
+                bool empty = !(m.page[j] && m.page_len[j] > 0) && !m.backing[j];
+                if (empty && sonk_mirror_page_zero((uint32_t)j)) continue;
+                bytes += PAGE_SIZE;
+                if (!mirror_holds_page(m, j)) sync_pages[n++] = (uint16_t)j;
+            }
+        }
     }
+    os_lock_audio();
+    for (int i = 0; i < n; i++) sync_page(&m, sync_pages[i]);
     if (changed) sonk_kill_all_audio();
     app.last_synced_audio_pid = app.audio_focus_pid;
+    charge_audio_sync(p, bytes + (int64_t)n * PAGE_SIZE);
 }
 
 void audio_op_end() { os_unlock_audio(); }

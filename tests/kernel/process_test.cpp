@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/sonk_engine.h"
+#include "graphics/memory.h"
 #include "kernel/process.h"
 #include "kernel/state.h"
 #include "lua.h"
@@ -586,6 +588,84 @@ TEST_F(ProcessTest, AudioFocusSync) {
     audio_op_start(0, 1);
     audio_op_end();
     EXPECT_EQ(app.audio_focus_pid, -2);
+}
+
+// The mirror as the focus process serves its memory byte by byte (zeros where nothing
+// stands), or all zeros without a focus.
+bool mirror_is_memory_of(const Process* p) {
+    std::vector<uint8_t> want(SONK_RAM_SIZE);
+    for (uint32_t a = 0; p && a < SONK_RAM_SIZE;) {
+        int32_t avail = 0;
+        const uint8_t* v = mem_view(p, a, &avail);
+        if (avail <= 0) return false;
+        if (v) memcpy(want.data() + a, v, (size_t)avail);
+        a += (uint32_t)avail;
+    }
+    return memcmp(want.data(), mixer.ram, SONK_RAM_SIZE) == 0;
+}
+
+// Cycles a sync charged to the focus process (outside any slice it goes to its debt).
+int64_t sync_charge(int64_t pid, int full) {
+    Process* p = pid > 0 ? get_process((uint64_t)pid) : nullptr;
+    int32_t before = p ? p->debt : 0;
+    audio_op_start(pid, full);
+    audio_op_end();
+    return p ? (int64_t)p->debt - before : 0;
+}
+
+// Whatever pages a focus change skips or compares, the mirror ends up as a whole copy
+// would leave it, and the change costs in proportion to the pages it had to look at.
+TEST_F(ProcessTest, AudioFocusMirrorIsTheFocusMemory) {
+    system_trio();
+    // Pokes, a partial page mapped from an array (later written without change marks),
+    // and a process with 1024 mapped pages.
+    Process* a = spawn(R"(
+        poke(0x41000, 1, 2, 3) poke(0x7FFFF, 9)
+        arr = userdata("u8", 5000)
+        _map_ram(arr, 0x90000)
+        poke(0x90000, 11, 12) poke(0x90000 + 4999, 13)
+        while true do yield_now() end)");
+    Process* big = spawn(R"(
+        big = userdata("u8", 4096 * 1024)
+        _map_ram(big, 0xC00000)
+        poke(0xC00000, 21) poke(0xFFFFFF, 22)
+        while true do yield_now() end)");
+    Process* small = spawn("while true do yield_now() end");
+    ASSERT_TRUE(a && big && small);
+    for (Process* p : {a, big}) run_process_slice(p, 1.0);
+    ASSERT_EQ(peek_proc(a, 0x90000 + 4999), 13);
+    ASSERT_EQ(peek_proc(big, 0xFFFFFF), 22);
+    int64_t ida = (int64_t)a->pid, idbig = (int64_t)big->pid, idsmall = (int64_t)small->pid;
+
+    sync_charge(ida, 1);
+    EXPECT_TRUE(mirror_is_memory_of(a));
+    // 1024 mapped pages beyond what a has: each one at least compared.
+    EXPECT_GE(sync_charge(idbig, 0), 1024 * 4096 / 16);
+    EXPECT_TRUE(mirror_is_memory_of(big));
+    sync_charge(ida, 0);
+    EXPECT_TRUE(mirror_is_memory_of(a));
+    // Writes into the mapped array as its own methods make them, without change marks.
+    a->mem.page[0x90][100] = 77;
+    a->mem.page[0x91][4500 - 4096] = 78;
+    poke_proc(a, 0x123456, 5);
+    sync_charge(idsmall, 1);
+    EXPECT_TRUE(mirror_is_memory_of(small));
+    int64_t back = sync_charge(ida, 0);
+    EXPECT_TRUE(mirror_is_memory_of(a));
+    // Between two ordinary processes only their own few hundred pages are looked at.
+    EXPECT_GT(back, 0);
+    EXPECT_LE(back, 2 * 300 * 4096 / 16);
+    // No change and nothing marked: next to nothing.
+    EXPECT_EQ(sync_charge(0, 0), 0);
+    EXPECT_LE(sync_charge(0, 1), 64);
+    EXPECT_TRUE(mirror_is_memory_of(a));
+    // A focus that went away leaves a cleared mirror; the next focus is whole again.
+    kill_process(a);
+    sync_charge(0, 1);
+    EXPECT_EQ(app.audio_focus_pid, -2);
+    EXPECT_TRUE(mirror_is_memory_of(nullptr));
+    sync_charge(idbig, 1);
+    EXPECT_TRUE(mirror_is_memory_of(get_process((uint64_t)idbig)));
 }
 
 TEST_F(ProcessTest, IntegerArgumentReader) {
