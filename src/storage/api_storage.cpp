@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "dialect/charge.h"
 #include "host/downloads.h"
 #include "host/host.h"
 #include "kernel/api_tables.h"
@@ -195,6 +196,7 @@ static int lua54_fetch_remote(lua_State* L) {
         lua_pushstring(L, "no network access");
         return 2;
     }
+    spend_cpu(GURL_START_CYCLES + charge_fast_bytes(n));
     // A NUL would cut the address short of what the program asked for.
     int64_t id = strlen(url) == n ? gurl_get(url, nullptr, gurl_cb) : -1;
     if (id < 0) {
@@ -218,7 +220,8 @@ static int lua54_fetch_remote_result(lua_State* L) {
     // A job whose slot a newer one took over is gone: report it failed so its poller ends.
     GurlJob* job = gurl_get_job(id);
     int32_t status = job ? job->status.load(std::memory_order_acquire) : GURL_FAILED;
-    if (status == GURL_FAILED) {
+    // A body read before may have been let go to make room for other downloads.
+    if (status == GURL_FAILED || (status == GURL_DONE && !job->body)) {
         lua_pushnil(L);
         lua_pushnil(L);
         lua_pushstring(L, "could not download");
@@ -230,6 +233,7 @@ static int lua54_fetch_remote_result(lua_State* L) {
                                                            destroy_buffer);
     bappend_bytes(body.get(), job->body->data, job->body->length);
     std::string url = job->url->data;
+    gurl_body_taken(job);
     spend_cpu(body->length / 8);
     int n = unorb_from_fetched_buffer(L, body->bytes, body->length, url.c_str());
     if (n > 0) return n;

@@ -14,6 +14,9 @@
 //                        folder) must contain TEXT
 //   --@ home PATH TEXT   before the start, TEXT is written to PATH in the app-data folder
 //                        (appended when PATH repeats)
+//   --@ server           the local HTTP server of tests/net runs for the case; @SERVER@ in
+//                        the case text becomes its base URL ("http://127.0.0.1:PORT/")
+//   --@ rss MB           the host's peak resident memory must stay within MB
 // TEXT may hold \n, \r, \t, \\ and \xHH escapes, and @HOME@ for the app-data folder (with its
 // trailing "/"). The program may read its own case text as /case.lua.
 //
@@ -22,6 +25,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -87,6 +91,8 @@ struct Case {
     std::string name, text;
     int frames = 240;
     bool paced = false;
+    bool server = false;
+    int64_t rss_mb = 0;
     std::vector<std::string> expects;
     std::vector<std::pair<std::string, std::string>> after, home;
 };
@@ -148,6 +154,8 @@ Case load_case(const std::string& name) {
         if (sp != std::string::npos) rest = d.substr(sp + 1), d = d.substr(0, sp);
         if (d == "frames") c.frames = atoi(rest.c_str());
         else if (d == "paced") c.paced = true;
+        else if (d == "server") c.server = true;
+        else if (d == "rss") c.rss_mb = atoll(rest.c_str());
         else if (d == "expect") c.expects.push_back(rest);
         else if (d == "after") c.after.push_back(path_and_text(rest));
         else if (d == "home") c.home.push_back(path_and_text(rest));
@@ -298,11 +306,53 @@ std::string describe(const std::map<std::string, std::string>& a, const std::map
     return d;
 }
 
+// The download tests' HTTP server, stopped when the case ends.
+struct LocalServer {
+    pid_t pid = -1;
+    int out = -1;
+    std::string base;
+    void start() {
+        for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+            unsetenv(v);
+        setenv("no_proxy", "*", 1);
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        fflush(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            execlp("python3", "python3", ORVANTA_SOURCE_DIR "/tests/net/http_server.py", (char*)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        out = fds[0];
+        std::string line;
+        char ch = 0;
+        pollfd p{out, POLLIN, 0};
+        while (line.size() < 32 && poll(&p, 1, 30000) == 1 && read(out, &ch, 1) == 1 && ch != '\n') line += ch;
+        if (atoi(line.c_str()) > 0) base = "http://127.0.0.1:" + std::to_string(atoi(line.c_str())) + "/";
+    }
+    ~LocalServer() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0) close(out);
+    }
+};
+
 class Hostile : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Hostile, HostStaysUpAndBounded) {
     Case c = load_case(GetParam());
     ASSERT_FALSE(c.text.empty()) << "no case text for " << c.name;
+    LocalServer server;
+    if (c.server) {
+        server.start();
+        ASSERT_FALSE(server.base.empty()) << "the local HTTP server did not start";
+        for (size_t at; (at = c.text.find("@SERVER@")) != std::string::npos;) c.text.replace(at, 8, server.base);
+    }
 
     char tmpl[] = "/tmp/orv_hostile_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -396,6 +446,7 @@ TEST_P(Hostile, HostStaysUpAndBounded) {
     EXPECT_LE(cpu_ms, kFrameCpuLimit * 1000) << "frame " << r->worst_cpu_frame << context;
     EXPECT_LE(wall_ms, kFrameWallLimit * 1000) << "frame " << r->worst_wall_frame << context;
     EXPECT_LE(r->peak_rss_kb / 1024, kPeakMemoryLimitMb) << context;
+    if (c.rss_mb) EXPECT_LE(r->peak_rss_kb / 1024, c.rss_mb * (kSlow > 1 ? 2 : 1)) << context;
     // Nothing outside the app-data folder changed.
     auto now = snapshot(f.root, f.home);
     now.erase(f.out);

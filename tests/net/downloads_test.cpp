@@ -191,11 +191,12 @@ TEST_F(Downloads, UntrustedTlsCertificateFails) {
     EXPECT_FALSE(fs::exists(home / "cache"));
 }
 
-// A worker that can't be started (here: no room for its stack) fails its job at once,
-// and the next job runs.
+// With no worker running, one that can't be started (here: no room for its stack) fails
+// its job at once, and the next job runs.
 TEST_F(Downloads, AThreadThatCannotStartFailsTheJob) {
     static int32_t reported;
     reported = -1;
+    ASSERT_TRUE(eventually([] { return gurl_pool_threads() == 0; }));  // idle workers end
     SDL_SetHint(SDL_HINT_THREAD_STACK_SIZE, "140737488355328");
     int64_t id = gurl_get((base + "ok").c_str(), nullptr, [](GurlJob*, int32_t status) { reported = status; });
     SDL_ResetHint(SDL_HINT_THREAD_STACK_SIZE);
@@ -307,6 +308,65 @@ TEST_F(Downloads, CartridgeDownloadsAreCached) {
     EXPECT_EQ(game.substr(0, 18), "cart /game.q64.png");
 }
 
+// Jobs beyond the pool wait in their slots: no more transfers run at once than the pool has
+// threads, and every job still ends with its own body.
+TEST_F(Downloads, ThePoolBoundsTransfersAtOnce) {
+    std::vector<int64_t> ids;
+    for (int i = 0; i < 3 * GURL_WORKERS; i++)
+        ids.push_back(gurl_get((base + "slow?ms=200&i=" + std::to_string(i)).c_str(), nullptr, nullptr));
+    EXPECT_LE(gurl_pool_threads(), GURL_WORKERS);
+    for (size_t i = 0; i < ids.size(); i++) {
+        EXPECT_EQ(wait_job(ids[i]), GURL_DONE) << i;
+        EXPECT_EQ(body_of(ids[i]), "slow " + std::to_string(i));
+    }
+    int64_t id = gurl_get((base + "slow-state").c_str(), nullptr, nullptr);
+    ASSERT_EQ(wait_job(id), GURL_DONE);
+    int most = atoi(body_of(id).c_str());
+    EXPECT_LE(most, GURL_WORKERS);
+    EXPECT_GE(most, 2);
+    EXPECT_LE(gurl_pool_threads(), GURL_WORKERS);
+    // Waiting and running jobs whose slots are taken over end, and their records go.
+    for (int i = 0; i < 2 * GURL_WORKERS; i++) gurl_get((base + "slow?ms=1000&i=late").c_str(), nullptr, nullptr);
+    for (int i = 0; i < 256; i++) gurl_get((closed + "x").c_str(), nullptr, nullptr);
+    EXPECT_TRUE(eventually([] { return gurl_live_workers() == 0; }));
+    EXPECT_EQ(gurl_live_records(), 256);
+}
+
+// The bodies of all jobs together stay under the total: a download that would pass it
+// fails, and bodies that were read are let go to make room for new ones.
+TEST_F(Downloads, BodiesAreCappedInTotal) {
+    const int64_t saved = gurl_total_body;
+    // Room for two bodies of kCap while they arrive (each grows from 1 KB to 8 KB) and a
+    // third once those are done.
+    gurl_total_body = 2 * 7168 + 100;
+    std::vector<int64_t> ids;
+    for (int i = 0; i < 12; i++) ids.push_back(gurl_get((base + "big?chunked=1&n=" + std::to_string(kCap)).c_str(), nullptr, nullptr));
+    int done = 0, failed = 0;
+    for (int64_t id : ids) {
+        int32_t s = wait_job(id);
+        if (s == GURL_DONE) {
+            done++;
+            EXPECT_EQ(body_of(id), std::string(kCap, 'x'));
+        } else {
+            failed++;
+        }
+    }
+    EXPECT_GE(done, 1);
+    EXPECT_GE(failed, 1);
+    EXPECT_LE(gurl_peak_held_bytes(), gurl_total_body);
+    // Reading the finished bodies lets them go until half the total is held.
+    for (int64_t id : ids)
+        if (GurlJob* j = gurl_get_job(id); j && j->status.load() == GURL_DONE) gurl_body_taken(j);
+    EXPECT_LE(gurl_held_bytes(), gurl_total_body / 2);
+    int64_t again = gurl_get((base + "big?n=" + std::to_string(kCap)).c_str(), nullptr, nullptr);
+    EXPECT_EQ(wait_job(again), GURL_DONE);
+    // A slot taken over lets its body go.
+    for (int i = 0; i < 256; i++) gurl_get((closed + "x").c_str(), nullptr, nullptr);
+    EXPECT_TRUE(eventually([] { return gurl_live_workers() == 0; }));
+    EXPECT_EQ(gurl_held_bytes(), 0);
+    gurl_total_body = saved;
+}
+
 // Runs body in the root process until it finishes (bounded); the lines it printed.
 static std::vector<std::string> run_lua(const std::string& body) {
     std::string prelude = "local base, closed = '" + base + "', '" + closed + "'\n" + R"LUA(
@@ -340,6 +400,28 @@ end
     std::vector<std::string> lines = harness_lines();
     harness_shutdown();
     return lines;
+}
+
+// An ordinary program: forty downloads started in one frame, each polled to its own result.
+TEST_F(Downloads, FortyDownloadsAtOnce) {
+    std::vector<std::string> got = run_lua(R"LUA(
+local ids = {}
+for i = 1, 40 do ids[i] = _fetch_remote(base .. "slow?ms=50&i=" .. i) end
+local left, results = 40, {}
+while left > 0 do
+  for i = 1, 40 do
+    if not results[i] then
+      local r = table.pack(_fetch_remote_result(ids[i]))
+      if r.n > 0 then results[i] = show(table.unpack(r, 1, r.n)) left = left - 1 end
+    end
+  end
+  flip()
+end
+for i = 1, 40 do _printh(results[i]) end
+)LUA");
+    std::vector<std::string> want;
+    for (int i = 1; i <= 40; i++) want.push_back("\"slow " + std::to_string(i) + "\"");
+    EXPECT_EQ(got, want);
 }
 
 TEST_F(Downloads, FetchGlobals) {

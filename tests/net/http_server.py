@@ -14,6 +14,9 @@ minutes pass.
   /big?n=N[&chunked=1]  200 with N bytes ('x'), with or without a length
   /drip          200, one byte every 20 ms for up to a minute
   /drip-state    "none", "open" or "closed": whether the last drip's client went away early
+  /slow?ms=M&i=I 200 "slow I" after M milliseconds
+  /slow-state    the most /slow requests that were in progress at once
+  /hang/...      never answers; ends when the client goes away
   anything else  200 "cart <path>" padded with dots to 600 bytes
 """
 import http.server
@@ -27,6 +30,8 @@ import time
 import urllib.parse
 
 drip_state = "none"
+slow_lock = threading.Lock()
+slow_now = slow_most = 0
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -44,7 +49,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def do_GET(self):
-        global drip_state
+        global drip_state, slow_now, slow_most
         url = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(url.query)
         p = url.path
@@ -91,6 +96,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.close_connection = True
         elif p == "/drip-state":
             self.reply(200, drip_state.encode())
+        elif p == "/slow":
+            with slow_lock:
+                slow_now += 1
+                slow_most = max(slow_most, slow_now)
+            time.sleep(int(query["ms"][0]) / 1000)
+            with slow_lock:
+                slow_now -= 1
+            self.reply(200, ("slow " + query["i"][0]).encode())
+        elif p == "/slow-state":
+            self.reply(200, str(slow_most).encode())
+        elif p.startswith("/hang/"):
+            self.connection.settimeout(120)
+            try:
+                self.rfile.read(1)
+            except OSError:
+                pass
+            self.close_connection = True
         else:
             self.reply(200, ("cart " + p).ljust(600, ".").encode())
 
