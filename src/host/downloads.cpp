@@ -96,9 +96,12 @@ bool gurl_buffer_write(GurlBuffer* b, const void* bytes, int64_t n) {
     int64_t cap = gurl_grown_capacity(b, n);
     if (cap < 0) return false;
     if (cap > b->capacity) {
-        char* d = (char*)realloc(b->data, (size_t)cap);
+        // A new block rather than realloc: growing a block that the main thread made would
+        // copy it while holding the main thread's allocator lock.
+        char* d = (char*)calloc((size_t)cap, 1);
         if (!d) return false;
-        memset(d + b->capacity, 0, (size_t)(cap - b->capacity));
+        if (b->data) memcpy(d, b->data, (size_t)b->capacity);
+        free(b->data);
         b->data = d;
         b->capacity = cap;
     }

@@ -25,7 +25,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <poll.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -49,6 +48,7 @@
 #include "kernel/api.h"
 #include "kernel/process.h"
 #include "kernel/state.h"
+#include "support/local_http.h"
 
 namespace {
 
@@ -307,39 +307,9 @@ std::string describe(const std::map<std::string, std::string>& a, const std::map
 }
 
 // The download tests' HTTP server, stopped when the case ends.
-struct LocalServer {
-    pid_t pid = -1;
-    int out = -1;
-    std::string base;
-    void start() {
-        for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-            unsetenv(v);
-        setenv("no_proxy", "*", 1);
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        fflush(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            dup2(fds[1], 1);
-            close(fds[0]);
-            execlp("python3", "python3", ORVANTA_SOURCE_DIR "/tests/net/http_server.py", (char*)nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        out = fds[0];
-        std::string line;
-        char ch = 0;
-        pollfd p{out, POLLIN, 0};
-        while (line.size() < 32 && poll(&p, 1, 30000) == 1 && read(out, &ch, 1) == 1 && ch != '\n') line += ch;
-        if (atoi(line.c_str()) > 0) base = "http://127.0.0.1:" + std::to_string(atoi(line.c_str())) + "/";
-    }
-    ~LocalServer() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        if (out >= 0) close(out);
-    }
+struct CaseServer {
+    LocalHttp http;
+    ~CaseServer() { local_http_stop(&http); }
 };
 
 class Hostile : public ::testing::TestWithParam<std::string> {};
@@ -347,11 +317,11 @@ class Hostile : public ::testing::TestWithParam<std::string> {};
 TEST_P(Hostile, HostStaysUpAndBounded) {
     Case c = load_case(GetParam());
     ASSERT_FALSE(c.text.empty()) << "no case text for " << c.name;
-    LocalServer server;
+    CaseServer server;
     if (c.server) {
-        server.start();
-        ASSERT_FALSE(server.base.empty()) << "the local HTTP server did not start";
-        for (size_t at; (at = c.text.find("@SERVER@")) != std::string::npos;) c.text.replace(at, 8, server.base);
+        ASSERT_TRUE(local_http_start(&server.http)) << "the local HTTP server did not start";
+        std::string base = "http://127.0.0.1:" + std::to_string(server.http.port) + "/";
+        for (size_t at; (at = c.text.find("@SERVER@")) != std::string::npos;) c.text.replace(at, 8, base);
     }
 
     char tmpl[] = "/tmp/orv_hostile_XXXXXX";

@@ -4,7 +4,6 @@
 #include <SDL2/SDL.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,11 +23,11 @@
 #include "host/downloads.h"
 #include "kernel/state.h"
 #include "support/harness.h"
+#include "support/local_http.h"
 
 namespace fs = std::filesystem;
 
-static pid_t server_pid;
-static int server_out = -1;
+static LocalHttp server;
 static std::string base;   // http://127.0.0.1:PORT/, also the cartridge server
 static std::string other;  // the same server by another name: not the cartridge server
 static std::string closed; // a port nothing listens on
@@ -87,41 +86,16 @@ static bool eventually(F cond) {
 
 struct Downloads : ::testing::Test {
     static void SetUpTestSuite() {
-        // Set before any worker runs: libcurl reads the proxy variables on its threads.
-        for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-            unsetenv(v);
-        setenv("no_proxy", "*", 1);
-        int out[2];
-        ASSERT_EQ(pipe(out), 0);
-        server_pid = fork();
-        if (server_pid == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            execlp("python3", "python3", ORVANTA_SOURCE_DIR "/tests/net/http_server.py", (char*)nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        server_out = out[0];  // kept open while the server runs
-        std::string line;
-        char c = 0;
-        pollfd p{out[0], POLLIN, 0};
-        while (line.size() < 32 && poll(&p, 1, 30000) == 1 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
-        int port = atoi(line.c_str());
-        ASSERT_GT(port, 0) << "the test server did not start";
-        tls_port = atoi(line.c_str() + line.find(' ') + 1);
+        ASSERT_TRUE(local_http_start(&server)) << "the test server did not start";
+        int port = server.port;
+        tls_port = server.tls_port;
         base = "http://127.0.0.1:" + std::to_string(port) + "/";
         other = "http://localhost:" + std::to_string(port) + "/";
         closed = "http://127.0.0.1:" + std::to_string(free_port()) + "/";
         setenv("ORVANTA_CART_SERVER", base.c_str(), 1);
         gurl_max_body = kCap;
     }
-    static void TearDownTestSuite() {
-        if (server_pid > 0) {
-            kill(server_pid, SIGTERM);
-            waitpid(server_pid, nullptr, 0);
-        }
-        close(server_out);
-    }
+    static void TearDownTestSuite() { local_http_stop(&server); }
     fs::path home;
     void SetUp() override {
         char t[] = "/tmp/orv_net_XXXXXX";
