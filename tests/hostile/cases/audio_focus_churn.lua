@@ -1,4 +1,5 @@
 --@ frames 120
+--@ rss 150
 --@ expect focus churn started
 -- The audio focus changes thousands of times a frame: note from this process and from
 -- one whose slices it runs in turn, the stat codes that query the engine, and a process
