@@ -239,18 +239,18 @@ end
 
 -- Sound effects, started with sfx(track).
 local SFX_GEM, SFX_OUCH, SFX_LEVEL = 0, 1, 2
-track(SFX_GEM, 3, BLIP, 48, "e6 g6 c7")
-track(SFX_OUCH, 24, LEAD, 40, "c5", "-", 80) -- effect "-": the pitch falls
-track(SFX_LEVEL, 6, LEAD, 40, "c5 e5 g5 c6 . g5 c6 . . .")
+track(SFX_GEM, 3, BLIP, 32, "e6 g6 c7")
+track(SFX_OUCH, 24, LEAD, 32, "c5", "-", 80) -- effect "-": the pitch falls
+track(SFX_LEVEL, 6, LEAD, 32, "c5 e5 g5 c6 . g5 c6 . . .")
 
 -- The music: two patterns, each playing a tune (channel 0) over a bass line
 -- (channel 1). A pattern record names a track for each channel, then flags
 -- (1: a loop starts here, 2: go back to the loop's start) and a mask of the
 -- channels it uses.
-track(8, 12, LEAD, 28, "e5 . . . g5 . e5 . c5 . d5 . e5 . . . d5 . c5 . a4 . c5 . d5 . . . . . . .")
-track(9, 12, BASS, 36, "c3 . . . c3 . g2 . a2 . . . a2 . e2 . f2 . . . f2 . c3 . g2 . . . g2 . b2 .")
-track(10, 12, LEAD, 28, "a5 . g5 . e5 . c5 . d5 . e5 . g5 . . . f5 . e5 . d5 . b4 . c5 . . . . . . .")
-track(11, 12, BASS, 36, "f2 . . . f2 . c3 . e2 . . . e2 . a2 . d2 . . . g2 . . . c3 . g2 . c3 . . .")
+track(8, 12, LEAD, 22, "e5 . . . g5 . e5 . c5 . d5 . e5 . . . d5 . c5 . a4 . c5 . d5 . . . . . . .")
+track(9, 12, BASS, 28, "c3 . . . c3 . g2 . a2 . . . a2 . e2 . f2 . . . f2 . c3 . g2 . . . g2 . b2 .")
+track(10, 12, LEAD, 22, "a5 . g5 . e5 . c5 . d5 . e5 . g5 . . . f5 . e5 . d5 . b4 . c5 . . . . . . .")
+track(11, 12, BASS, 28, "f2 . . . f2 . c3 . e2 . . . e2 . a2 . d2 . . . g2 . . . c3 . g2 . c3 . . .")
 local function pattern(p, tracks, flags)
 	poke(0x30100 + 20 * p, tracks[1], tracks[2], 0, 0, 0, 0, 0, 0, flags, 3)
 end

@@ -33,7 +33,9 @@ end
 local wave = 0       -- 0..255: the wavetable row, from sine through saws to pulses
 local echo_on = true
 
-local function write_instrument()
+local function -- The engine reads the instrument afresh every tick (1/120 s), so writing it
+-- again (a new wave, the echo on or off) changes the notes already sounding.
+write_instrument()
 	-- Node 0, the output: a bus that takes the note's volume (mval 0 multiplied
 	-- by 64 is unity) and its pitch (mvals 2 and 3, passed on).
 	node(0, 0, BUS, {{MUL, 64, 0, 0}})
@@ -42,7 +44,7 @@ local function write_instrument()
 	node(1, 0, OSCILLATOR, {{MUL | ENV, 64, 0, 0}, PASS, PASS, PASS, fixed(wave)})
 	-- Node 2: an echo working on node 0's sound. mval 0 is the delay in steps
 	-- of 126 samples (80: about 0.23 s), mval 1 the feedback in 256ths.
-	-- Kind 0 (empty) turns it off.
+	-- A node of kind 0 (empty) does nothing: that is the echo turned off.
 	node(2, 0, echo_on and ECHO or 0, {fixed(80), fixed(echo_on and 110 or 0)})
 	-- Envelope 0 (24 bytes at 0x100): an ADSR. Byte 0 is the type (0 ADSR);
 	-- bytes 8..11 attack, decay, sustain level (0..255) and release. Times are
@@ -78,7 +80,7 @@ local function key_down(code)
 		if playing[ch] == nil then
 			held[code], playing[ch] = ch, semi
 			-- note(pitch, instrument, volume, effect, parameter, channel)
-			note(octave * 12 + semi, 0, 40, 0, 0, ch)
+			note(octave * 12 + semi, 0, 24, 0, 0, ch)
 			return
 		end
 	end
