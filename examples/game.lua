@@ -239,7 +239,7 @@ end
 
 -- Sound effects, started with sfx(track).
 local SFX_GEM, SFX_OUCH, SFX_LEVEL = 0, 1, 2
-track(SFX_GEM, 3, BLIP, 32, "e6 g6 c7")
+track(SFX_GEM, 3, BLIP, 26, "e6 g6 c7")
 track(SFX_OUCH, 24, LEAD, 32, "c5", "-", 80) -- effect "-": the pitch falls
 track(SFX_LEVEL, 6, LEAD, 32, "c5 e5 g5 c6 . g5 c6 . . .")
 
