@@ -49,8 +49,27 @@ local function draw_report()
 	end
 end
 
+-- Video out shows this screen through this process's video mode and palettes,
+-- so the focused program's own (its RGB palette, scanline banks and display
+-- palette, and its video mode) are taken each frame. The desktop and the error
+-- reports use the defaults.
+local shown_as
+local function take_display(focus)
+	if focus and #report == 0 then
+		for a = 0x5000, 0x5440, 4 do poke4(a, _ppeek4(focus, a)) end
+		for a = 0x5480, 0x54bc, 4 do poke4(a, _ppeek4(focus, a)) end
+		poke(0x547c, _ppeek(focus, 0x547c))
+		shown_as = focus
+	elseif shown_as then
+		pal()
+		poke(0x547c, 0)
+		shown_as = nil
+	end
+end
+
 local function draw_desktop(focus)
 	cls(desktop_colour)
+	take_display(focus)
 	if focus then
 		_blit_process_video(focus)
 	else

@@ -1,8 +1,10 @@
 // rompack: packs the system's files (Lua and data files in subfolders) into sysrom.dat.
-//   rompack [-font] OUT ROM_FOLDER [EXTRA_CART]
+//   rompack [-font] [-add NAME FOLDER]... OUT ROM_FOLDER [EXTRA_CART]
 // Record 0 is the export name (empty), record 1 a ROM image holding every file of
 // ROM_FOLDER under system/, and record 2, when given, the bytes of an extra cartridge
 // (a ROM image, mounted at /ram/expcart). Records are big-endian u32 length-prefixed.
+// Each -add puts the files of another folder under system/NAME/ (the bundled
+// example programs go to system/examples/).
 // With -font the ROM also gets the default font as a stored u8 array,
 // system/fonts/lil.orb, from which the system's Lua code gives processes their
 // font at 0x4000.
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "arrays/typed_array.h"
@@ -60,43 +63,61 @@ static void put_record(std::string* dat, const void* bytes, size_t n) {
     dat->append((const char*)bytes, n);
 }
 
-int main(int argc, char** argv) {
-    bool with_font = argc > 1 && strcmp(argv[1], "-font") == 0;
-    if (with_font) {
-        argc--;
-        argv++;
-    }
-    if (argc < 3) {
-        fprintf(stderr, "usage: rompack [-font] OUT ROM_FOLDER [EXTRA_CART]\n");
-        return 2;
-    }
+// Copies every file of the host folder into the pack folder dest (made as needed).
+static bool pack_folder(const std::string& folder, const std::string& dest) {
     std::vector<std::string> names;
-    if (!list_files(argv[2], "", &names)) {
-        fprintf(stderr, "rompack: can not read %s\n", argv[2]);
-        return 1;
+    if (!list_files(folder, "", &names)) {
+        fprintf(stderr, "rompack: can not read %s\n", folder.c_str());
+        return false;
     }
     std::sort(names.begin(), names.end());
-
-    pfile_init();
-    pfile_reset();
-    mount_ram_folder("/pack");
-    pmkdir("/pack/system");
+    pmkdir(dest.c_str());
     for (const std::string& n : names) {
         std::string text;
-        if (!read_file(std::string(argv[2]) + "/" + n, &text)) {
+        if (!read_file(folder + "/" + n, &text)) {
             fprintf(stderr, "rompack: can not read %s\n", n.c_str());
-            return 1;
+            return false;
         }
         for (size_t slash = n.find('/'); slash != std::string::npos; slash = n.find('/', slash + 1))
-            pmkdir(("/pack/system/" + n.substr(0, slash)).c_str());
-        FileSlot* f = pfopen(("/pack/system/" + n).c_str(), "w");
+            pmkdir((dest + "/" + n.substr(0, slash)).c_str());
+        FileSlot* f = pfopen((dest + "/" + n).c_str(), "w");
         if (!f) {
             fprintf(stderr, "rompack: illegal file name %s\n", n.c_str());
-            return 1;
+            return false;
         }
         bappend_bytes(f->contents, text.data(), (int64_t)text.size());
         pfclose(f);
     }
+    return true;
+}
+
+int main(int argc, char** argv) {
+    bool with_font = false;
+    std::vector<std::pair<std::string, std::string>> added;  // name, host folder
+    while (argc > 1) {
+        if (strcmp(argv[1], "-font") == 0) {
+            with_font = true;
+            argc--;
+            argv++;
+        } else if (strcmp(argv[1], "-add") == 0 && argc > 3) {
+            added.push_back({argv[2], argv[3]});
+            argc -= 3;
+            argv += 3;
+        } else {
+            break;
+        }
+    }
+    if (argc < 3) {
+        fprintf(stderr, "usage: rompack [-font] [-add NAME FOLDER]... OUT ROM_FOLDER [EXTRA_CART]\n");
+        return 2;
+    }
+
+    pfile_init();
+    pfile_reset();
+    mount_ram_folder("/pack");
+    if (!pack_folder(argv[2], "/pack/system")) return 1;
+    for (const auto& [name, folder] : added)
+        if (!pack_folder(folder, "/pack/system/" + name)) return 1;
     if (with_font) {
         lua_State* L = luaL_newstate();
         add_userdata_metatable_functions(L);
