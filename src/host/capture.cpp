@@ -18,6 +18,7 @@
 #include "kernel/messages.h"
 #include "kernel/process.h"
 #include "kernel/state.h"
+#include "storage/host_disk.h"
 #include "storage/pdisk.h"
 #include "storage/png_buffer.h"
 
@@ -133,28 +134,35 @@ struct Recording {
     char name[CAPTURE_NAME_LEN + 1];
     char filename[1024];  // file-system path, "" when none
     char host[1024];      // its host path
-    std::string temp;     // written here, renamed to host at the end
-    int sync_fd = -1;     // a second handle on the file, to flush it to disk
+    HostStream out;       // the file as it is written, renamed to host at the end
     GifFileType* gif;
     int frames;
     bool failed;
+    bool disk_full;       // the host disk cap ended it
     uint8_t *screen, *last_frame, *raster;
     uint32_t firstpal[256], lastpal[256];
     int32_t lastbank[H];
 } rec;
 
-// The GIF file is written beside its final name and renamed when complete.
+// The GIF file is written beside its final name and renamed when complete; the
+// encoder writes through a handle of its own.
 GifFileType* open_gif_file(int* err) {
-    int fd = host_temp_open(rec.host, &rec.temp);
-    if (fd < 0) return nullptr;
-    rec.sync_fd = dup(fd);
-    GifFileType* g = EGifOpenFileHandle(fd, err);
+    if (!host_stream_open(&rec.out, rec.host)) return nullptr;
+    int fd = dup(rec.out.fd);
+    GifFileType* g = fd >= 0 ? EGifOpenFileHandle(fd, err) : nullptr;
     if (!g) {
-        close(fd);
-        host_temp_commit(rec.sync_fd, rec.temp, rec.host, false);
-        rec.sync_fd = -1;
+        if (fd >= 0) close(fd);
+        host_stream_close(&rec.out, rec.host, false);
     }
     return g;
+}
+
+// The most one frame can add to the file: LZW codes of at most 12 bits a pixel
+// with their block lengths, a local colour map, the frame's headers, and what the
+// encoder may still hold unwritten.
+int64_t gif_frame_bound() {
+    int64_t px = (int64_t)rec.out_w * rec.out_h;
+    return px * 3 / 2 + px / 255 + 2 * 768 + 65536;
 }
 
 // The window manager's screen, byte by byte as video out reads it: bytes
@@ -175,6 +183,11 @@ void read_screen(const Process* wm, uint8_t* out) {
 void gif_frame(const uint32_t* pal, const int32_t* banks_in) {
     Process* wm = get_process(3);
     if (!wm || rec.failed) return;
+    // Room for the frame first: past the host disk cap the recording ends here.
+    if (!host_stream_cover(&rec.out, host_stream_size(&rec.out) + gif_frame_bound())) {
+        rec.disk_full = true;
+        return;
+    }
     read_screen(wm, rec.screen);
     int32_t banks[H];
     for (int r = 0; r < H; r++) banks[r] = banks_in[r] & 3;
@@ -242,34 +255,120 @@ bool close_recording() {
     bool ok = !rec.failed && rec.frames > 0;
     if (EGifCloseFile(rec.gif, &err) != GIF_OK) ok = false;
     rec.gif = nullptr;
-    ok = host_temp_commit(rec.sync_fd, rec.temp, rec.host, ok) == 0;
-    rec.sync_fd = -1;
+    ok = host_stream_close(&rec.out, rec.host, ok) == 0;
     gif_free_all();
     rec.screen = rec.last_frame = rec.raster = nullptr;
     return ok;
 }
 
-// The program ends by exit() on its fatal paths too: what was recorded is
-// kept, and no hidden half-written file is left on the desktop.
-void close_recording_at_exit() {
-    if (rec.gif) close_recording();
-}
-
 // ---- audio ----
 
-constexpr int64_t AUDIO_CAPTURE_MAX = BUFFER_MAX_LENGTH & ~(int64_t)3;
-// Room kept ahead of the audio thread: four seconds.
-constexpr int64_t AUDIO_ROOM = 4 * 44100 * 4;
+// The device's blocks go into a fixed ring (the capture buffer's bytes) that the
+// frames drain into the file. Guarded by the audio lock: the bytes appended and
+// drained since the start (the ring holds [tail, head), the callback writes only
+// after head) and the bytes dropped while the ring was full.
+struct AudioCapture {
+    int64_t head, tail, lost;
+    // Main thread only: the file as it is written (in the temporary folder when the
+    // capture name is not a host file), its length, and whether writing stopped.
+    HostStream out;
+    int64_t written;
+    bool stopped;
+    char path[1024];  // the name chosen at the start, for reports
+} aud;
 
-// Guarded by the audio lock: the buffer's capacity already counted in the
-// buffer totals (the audio thread grows it without counting), and whether the
-// main thread is copying the buffer without the lock (it must not move then).
-uint64_t audio_counted;
-int audio_copying;
+void write_audio(const uint8_t* bytes, int64_t n) {
+    if (aud.stopped || n <= 0) return;
+    if (aud.out.fd >= 0 && host_stream_write(&aud.out, bytes, n)) {
+        aud.written += n;
+        return;
+    }
+    aud.stopped = true;
+    if (aud.out.fd >= 0 && !host_stream_cover(&aud.out, host_stream_size(&aud.out) + n))
+        report_host_disk_full(aud.path, "ends here");
+}
 
-void count_audio_growth(ByteBuffer* b) {
-    total_buffer_allocation += b->capacity - audio_counted;
-    audio_counted = b->capacity;
+// Writes what the ring holds (and silence for what it dropped) to the file.
+void drain_audio() {
+    ByteBuffer* ring = app.audio_capture_buffer;
+    if (!ring) return;
+    os_lock_audio();
+    int64_t head = aud.head, tail = aud.tail, lost = aud.lost;
+    aud.lost = 0;
+    os_unlock_audio();
+    int64_t at = tail % AUDIO_CAPTURE_RING, n = head - tail, first = std::min(n, AUDIO_CAPTURE_RING - at);
+    write_audio(ring->bytes + at, first);
+    write_audio(ring->bytes, n - first);
+    if (lost) tolo_debugf("** audio capture: %lld bytes lost while no frame came\n", (long long)lost);
+    static const uint8_t silence[16384] = {};
+    for (int64_t left = lost; left > 0; left -= (int64_t)sizeof silence)
+        write_audio(silence, std::min<int64_t>(left, (int64_t)sizeof silence));
+    os_lock_audio();
+    aud.tail = head;
+    os_unlock_audio();
+}
+
+std::string folder_of(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+// The file of a capture that has ended takes the name that is free now. A file
+// made beside that name is renamed; one made elsewhere is copied through the file
+// system when RAM files could hold it. The virtual path in *shown; false when no
+// file was written.
+bool finish_audio_file(std::string* shown) {
+    char path[1024];
+    bool ok = aud.out.fd >= 0 && get_capture_filename("audio", ".raw", path);
+    if (!ok) {
+        host_stream_close(&aud.out, "", false);
+        return false;
+    }
+    *shown = path;
+    int kind = 0;
+    BufferPtr origin(resolve_to_origin(path, &kind, 0), destroy_buffer);
+    if (kind == 1 && folder_of(to_cstr(origin.get())) == folder_of(aud.out.temp))
+        return host_stream_close(&aud.out, to_cstr(origin.get()), true) == 0;
+    BufferPtr bytes(nullptr, destroy_buffer);
+    if (aud.written <= RAM_FILES_LIMIT) {
+        bytes.reset(create_buffer_2(aud.written, AUDIO_CAPTURE_TAG));
+        ok = pread(aud.out.fd, bytes->bytes, (size_t)aud.written, 0) == aud.written;
+        bytes->length = (int32_t)aud.written;
+    }
+    host_stream_close(&aud.out, "", false);
+    return bytes && ok && write_file(path, "wb", bytes.get(), shown);
+}
+
+// Ends a running capture: the rest of the ring is written and the file takes its
+// name; announced unless quiet. 0 when written.
+int end_audio(bool announce) {
+    if (!app.audio_capture_on && !app.audio_capture_buffer) return 1;
+    os_lock_audio();
+    app.audio_capture_on = 0;
+    os_unlock_audio();
+    drain_audio();
+    os_lock_audio();
+    ByteBuffer* ring = app.audio_capture_buffer;
+    app.audio_capture_buffer = nullptr;
+    os_unlock_audio();
+    destroy_buffer(ring);
+    std::string shown;
+    if (!finish_audio_file(&shown)) return 1;
+    if (announce) {
+        char msg[1200];
+        snprintf(msg, sizeof msg, "captured %3.3f seconds: %s", aud.written / (44100.0 * 4), shown.c_str());
+        notify(msg);
+    }
+    return 0;
+}
+
+// The program ends by exit() on its fatal paths too: what was recorded is
+// kept, and no hidden half-written file is left on the desktop.
+void finish_captures_at_exit() {
+    if (rec.gif) close_recording();
+    end_audio(false);
+}
+
+void finish_captures_at_exit_once() {
+    static bool hooked = atexit(finish_captures_at_exit) == 0;
+    (void)hooked;
 }
 
 }  // namespace
@@ -343,10 +442,10 @@ int gif_start() {
         fflush(stdout);
         return 1;
     }
-    static bool exit_hook = atexit(close_recording_at_exit) == 0;
-    (void)exit_hook;
+    finish_captures_at_exit_once();
     rec.frames = 0;
     rec.failed = false;
+    rec.disk_full = false;
     rec.screen = (uint8_t*)gif_malloc(W * H);
     rec.last_frame = (uint8_t*)gif_malloc(W * H);
     rec.raster = (uint8_t*)gif_malloc((int64_t)rec.out_w * rec.out_h);
@@ -362,6 +461,9 @@ void update_gif_recording(const uint32_t display_pal[256], const int32_t banks[2
     }
     // Every second frame: 30 a second.
     if (++app.gif_frame_count & 1) gif_frame(display_pal, banks);
+    if (rec.disk_full) report_host_disk_full(rec.filename, "ends here");
+    // A recording ends by itself at its length (seconds of 60 frames) or at the host disk cap.
+    if (rec.disk_full || app.gif_frame_count >= 60 * (int64_t)std::max(config.gif_len, 1)) gif_end();
 }
 
 void gif_end() {
@@ -378,86 +480,57 @@ void gif_end() {
 }
 
 void audio_capture_start() {
-    ByteBuffer* b = create_buffer_2(AUDIO_CAPTURE_INITIAL, AUDIO_CAPTURE_TAG);
+    // An earlier capture still running is dropped with its buffer.
     os_lock_audio();
     ByteBuffer* old = app.audio_capture_buffer;
-    if (old) count_audio_growth(old);
-    app.audio_capture_buffer = b;
-    audio_counted = b->capacity;
-    audio_copying = 0;
-    app.audio_capture_on = 1;
-    os_unlock_audio();
-    destroy_buffer(old);
-}
-
-int audio_capture_end() {
-    os_lock_audio();
-    ByteBuffer* b = app.audio_capture_buffer;
-    if (b) count_audio_growth(b);
     app.audio_capture_buffer = nullptr;
     app.audio_capture_on = 0;
     os_unlock_audio();
-    if (!b) return 1;
-    BufferPtr hold(b, destroy_buffer);
-    char path[1024];
-    std::string shown;
-    if (!get_capture_filename("audio", ".raw", path) || !write_file(path, "wb", b, &shown)) return 1;
-    char msg[1200];
-    snprintf(msg, sizeof msg, "captured %3.3f seconds: %s", b->length / (44100.0 * 4), shown.c_str());
-    notify(msg);
-    return 0;
+    destroy_buffer(old);
+    host_stream_close(&aud.out, "", false);
+    finish_captures_at_exit_once();
+    // The file is made beside the name free now; without a host file there, in the
+    // host's temporary folder.
+    aud = AudioCapture{};
+    int kind = 0;
+    if (get_capture_filename("audio", ".raw", aud.path)) {
+        BufferPtr origin(resolve_to_origin(aud.path, &kind, 0), destroy_buffer);
+        if (kind == 1 && origin->length > 0) host_stream_open(&aud.out, to_cstr(origin.get()));
+    }
+    if (aud.out.fd < 0) {
+        const char* tmp = getenv("TMPDIR");
+        std::string beside = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/audio.raw";
+        host_stream_open(&aud.out, beside.c_str());
+    }
+    ByteBuffer* ring = create_buffer_2(AUDIO_CAPTURE_RING, AUDIO_CAPTURE_TAG);
+    os_lock_audio();
+    app.audio_capture_buffer = ring;
+    app.audio_capture_on = 1;
+    os_unlock_audio();
 }
 
-void audio_capture_reserve() {
+int audio_capture_end() { return end_audio(true); }
+
+void audio_capture_drain() {
     if (!app.audio_capture_on) return;
-    os_lock_audio();
-    ByteBuffer* b = app.audio_capture_buffer;
-    int64_t len = 0, room = 0;
-    if (b) {
-        count_audio_growth(b);
-        len = b->length;
-        room = (int64_t)b->capacity - 1 - len;
-    }
-    bool grow = b && room < AUDIO_ROOM && (int64_t)b->capacity - 1 < AUDIO_CAPTURE_MAX;
-    audio_copying = grow;
-    os_unlock_audio();
-    if (!grow) return;
-    // The new block is filled without the lock: bytes below len never change,
-    // and the audio thread appends after them without moving the block.
-    int64_t want = std::min(std::max(2 * (int64_t)b->capacity, len + 2 * AUDIO_ROOM), AUDIO_CAPTURE_MAX);
-    ByteBuffer* nb = create_buffer_2(want, AUDIO_CAPTURE_TAG);
-    memcpy(nb->bytes, b->bytes, (size_t)len);
-    os_lock_audio();
-    memcpy(nb->bytes + len, b->bytes + len, (size_t)(b->length - len));
-    nb->length = nb->cursor = b->length;
-    app.audio_capture_buffer = nb;
-    audio_counted = nb->capacity;
-    audio_copying = 0;
-    os_unlock_audio();
-    destroy_buffer(b);
+    drain_audio();
+    // Past the host disk cap, or when the file can't be written, the capture ends.
+    if (aud.stopped) audio_capture_end();
 }
 
-// Audio thread, under the device lock.
+// Audio thread, under the device lock: nothing here allocates.
 void audio_capture_append(const uint8_t* bytes, int len) {
-    ByteBuffer* b = app.audio_capture_buffer;
-    if (!app.audio_capture_on || !b || len <= 0) return;
-    int64_t n = std::min<int64_t>(len, AUDIO_CAPTURE_MAX - b->length);
-    if (n <= 0) return;
-    uint64_t need = (uint64_t)(b->length + n) + 1;
-    if (need > b->capacity) {
-        // The main thread fell behind. While it copies the block, the block stays put.
-        if (audio_copying) return;
-        uint64_t cap = std::min<uint64_t>(2 * need, (uint64_t)AUDIO_CAPTURE_MAX + 1);
-        uint8_t* nbytes = (uint8_t*)realloc(b->bytes, cap);
-        if (!nbytes) return;
-        memset(nbytes + b->capacity, 0, cap - b->capacity);
-        b->bytes = nbytes;
-        b->capacity = cap;
+    ByteBuffer* ring = app.audio_capture_buffer;
+    if (!app.audio_capture_on || !ring || len <= 0) return;
+    // Once full, everything up to the next drain is dropped, so the bytes kept stay in order.
+    if (aud.lost > 0 || aud.head - aud.tail + len > AUDIO_CAPTURE_RING) {
+        aud.lost += len;
+        return;
     }
-    memcpy(b->bytes + b->length, bytes, (size_t)n);
-    b->length += (int32_t)n;
-    b->cursor = b->length;
-    b->bytes[b->length] = 0;
+    int64_t at = aud.head % AUDIO_CAPTURE_RING, first = std::min<int64_t>(len, AUDIO_CAPTURE_RING - at);
+    memcpy(ring->bytes + at, bytes, (size_t)first);
+    memcpy(ring->bytes, bytes + first, (size_t)(len - first));
+    aud.head += len;
 }
 
 void capture_finish_all() {

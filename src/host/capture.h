@@ -9,21 +9,24 @@ constexpr uint32_t CAPTURE_SHOT_PARAMS = 0x50;
 constexpr uint32_t CAPTURE_NAME = 0x60;
 constexpr int CAPTURE_NAME_LEN = 64;
 
-// Audio: 44,100 Hz 16-bit stereo; the buffer starts at ten seconds and stops
-// growing where a buffer length ends.
-constexpr int64_t AUDIO_CAPTURE_INITIAL = 1764000;
+// Audio: 44,100 Hz 16-bit stereo, streamed to its file. The device's blocks go
+// into a ring of ten seconds that every frame drains; what a ring left full too
+// long drops is written as silence, so the file keeps its timing.
+constexpr int64_t AUDIO_CAPTURE_RING = 1764000;
 constexpr int32_t AUDIO_CAPTURE_TAG = 97;
 
 void audio_capture_start();
 // 0 when the capture was written, 1 otherwise.
 int audio_capture_end();
-// Main thread, once a frame while capturing: grows the buffer ahead of the
-// audio thread, so the callback seldom has to.
-void audio_capture_reserve();
+// Main thread, once a frame while capturing: writes what the ring holds. At the
+// host disk cap, or when the file can't be written, the capture ends there.
+void audio_capture_drain();
 // Audio thread, after each mix: the bytes just played (under the device lock).
 void audio_capture_append(const uint8_t* bytes, int len);
 
-// 0 when recording started. A recording already running is finished first.
+// 0 when recording started. A recording already running is finished first. A
+// recording ends by itself after config.gif_len seconds of frames, or before a
+// frame would take it past the host disk cap.
 int gif_start();
 void gif_end();
 // Reads the screenshot parameters from the current process's memory.

@@ -1,4 +1,5 @@
 // Start-up, settings, the configuration file and the main loop.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "kernel/state.h"
 #include "storage/backtrail.h"
 #include "storage/cart.h"
+#include "storage/host_disk.h"
 #include "storage/pdisk.h"
 #include "lua.h"
 #include "lauxlib.h"
@@ -65,6 +67,20 @@ void config_set_defaults() {
     config.pixel_perfect = 1;
     config.volume = 192;
     config.network_access = 1;
+    config.gif_len = GIF_LEN_DEFAULT;
+    config.host_disk_limit_mb = HOST_DISK_DEFAULT_MB;
+    host_disk_set_limit_mb(config.host_disk_limit_mb);
+}
+
+// "-gif_len" seconds: a positive number, whole seconds rounded up; anything else keeps what was set.
+static void set_gif_len(const char* a) {
+    char* end = nullptr;
+    double v = strtod(a, &end);
+    if (end == a || *end || !(v > 0)) {
+        printf("** -gif_len wants a number of seconds, not %s\n", a);
+        return;
+    }
+    config.gif_len = v >= GIF_LEN_MAX ? GIF_LEN_MAX : (int32_t)ceil(v);
 }
 
 static void copy_arg(char* dst, const char* src) {
@@ -75,7 +91,7 @@ static void copy_arg(char* dst, const char* src) {
 }
 
 void process_arguments(int argc, char** argv) {
-    // What the next plain argument is for: 0 the start path, 1 the home folder, 2 nothing.
+    // What the next plain argument is for: 0 the start path, 1 the home folder, 2 nothing, 3 the GIF length.
     int pending = 0;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
@@ -86,8 +102,13 @@ void process_arguments(int argc, char** argv) {
             config.headless = 1;
         } else if (!strncmp(a, "-use_system_rom", 15)) {
             config.use_system_rom = 1;
+        } else if (!strcmp(a, "-gif_len")) {
+            pending = 3;
         } else if (a[0] == '-') {
-            pending = 2;  // "-gif_len" and unknown options take a value we ignore
+            pending = 2;  // unknown options take a value we ignore
+        } else if (pending == 3) {
+            set_gif_len(a);
+            pending = 0;
         } else if (pending == 1) {
             copy_arg(config.home, a);
             tolo_mkdir(config.home);
@@ -183,6 +204,14 @@ void orvanta_apply_setting(const char* key, int32_t value) {
         {"deadzone", &config.deadzone, 2},
         {"backtrail", &config.backtrail, 0},
     };
+    // The host disk cap guards the host against programs: only the system's own
+    // processes (pids 1-3) and the host itself may move it.
+    if (!strcmp(key, "host_disk_limit_mb")) {
+        if (cproc && cproc->pid > 3) return;
+        config.host_disk_limit_mb = value < 1 ? 1 : value;
+        host_disk_set_limit_mb(config.host_disk_limit_mb);
+        return;
+    }
     for (const Key& k : keys) {
         if (strcmp(key, k.name) != 0) continue;
         int32_t v = k.kind == 0 ? flag(value) : k.kind == 2 ? clamp256(value) : value;
@@ -306,7 +335,7 @@ void run_frame_processes() {
     cproc = nullptr;  // the root's slice is charged to no other process
     run_process_slice(root_process, 1.0);
     update_processes_after_frame();
-    audio_capture_reserve();
+    audio_capture_drain();
     flush_dirty_mounts_delayed();
     prune_mounts();
     app.frame_counter++;

@@ -25,7 +25,14 @@ struct Config {
     char start_path[1024];
     int32_t use_system_rom;
     int32_t headless;
+    // Seconds after which a GIF recording ends (-gif_len).
+    int32_t gif_len;
+    // Megabytes that programs may add to host folders in a run.
+    int32_t host_disk_limit_mb;
 };
+
+constexpr int32_t GIF_LEN_DEFAULT = 60;
+constexpr int32_t GIF_LEN_MAX = 86400;
 
 struct AppState {
     int32_t window_active;

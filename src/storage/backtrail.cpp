@@ -20,6 +20,7 @@
 #include "kernel/cpu.h"
 #include "kernel/state.h"
 #include "storage/delta.h"
+#include "storage/host_disk.h"
 #include "storage/htable.h"
 #include "storage/pdisk.h"
 
@@ -276,6 +277,14 @@ static bool append_to_log(const std::string& log, const std::string& text) {
         }
         if (rd >= 0) close(rd);
         if (ok && keep != st.st_size) ok = ftruncate(fd, keep) == 0;
+        if (ok) st.st_size = keep;
+    }
+    // Counted against the run's host disk allowance like any host write.
+    int64_t size = (int64_t)st.st_size;
+    int64_t grow = ok ? host_disk_blocks(size + (int64_t)text.size()) - host_disk_blocks(size) : 0;
+    if (ok && !host_disk_take(grow)) {
+        report_host_disk_full(log.c_str());
+        ok = false;
     }
     for (size_t done = 0; ok && done < text.size();) {
         ssize_t w = write(fd, text.data() + done, text.size() - done);

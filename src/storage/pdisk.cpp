@@ -30,6 +30,7 @@
 #include "kernel/state.h"
 #include "storage/backtrail.h"
 #include "storage/cart.h"
+#include "storage/host_disk.h"
 
 FileSlot pfile[MAX_FILE_SLOTS];
 Mount pmount[MAX_MOUNTS];
@@ -377,11 +378,16 @@ int host_temp_commit(int fd, const std::string& temp, const char* host_path, boo
     return 0;
 }
 
-int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n) {
+int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n, const char* shown) {
+    // Refused before anything is touched: the file stays as it was.
+    int64_t grow = host_disk_blocks(n) - host_disk_size_of(host_path);
+    if (!host_disk_take(grow)) {
+        report_host_disk_full(shown ? shown : host_path);
+        return HOST_DISK_FULL;
+    }
     std::string temp;
     int fd = host_temp_open(host_path, &temp);
-    if (fd < 0) return -1;
-    bool ok = true;
+    bool ok = fd >= 0;
     int64_t done = 0;
     while (ok && done < n) {
         ssize_t w = write(fd, bytes + done, (size_t)(n - done));
@@ -389,7 +395,9 @@ int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n) {
         if (w <= 0) ok = false;
         else done += w;
     }
-    return host_temp_commit(fd, temp, host_path, ok);
+    int rc = fd >= 0 ? host_temp_commit(fd, temp, host_path, ok) : -1;
+    if (rc != 0) host_disk_take(-grow);
+    return rc;
 }
 
 // A host file can be written when its folder exists and the name is not a folder.
@@ -892,17 +900,17 @@ int pfclose(FileSlot* f) {
                 // The file's own bytes, then the appended ones; one that can't be read is kept as it is.
                 ByteBuffer* whole = host_read_file(bstr(f->origin), -1);
                 rc = whole && bappend_bytes(whole, bytes, n) == n
-                         ? host_write_file(bstr(f->origin), whole->bytes, whole->length)
+                         ? host_write_file(bstr(f->origin), whole->bytes, whole->length, bstr(f->path))
                          : -1;
                 if (whole) destroy_buffer(whole);
             } else {
-                rc = host_write_file(bstr(f->origin), bytes, n);
+                rc = host_write_file(bstr(f->origin), bytes, n, bstr(f->path));
             }
             spend_cpu(n / 8);
             spend_cpu(FRAME_CYCLES / 4);
             if (rc == 0) {
                 backtrail_event(0, bstr(f->path), bstr(f->origin));
-            } else {
+            } else if (rc != HOST_DISK_FULL) {
                 printf("** could not write %s\n", bstr(f->path));
                 tolo_debugf("** could not write %s (host file %s kept)\n", bstr(f->path), bstr(f->origin));
             }
@@ -1019,7 +1027,8 @@ static std::shared_ptr<WritebackJob> wb_job;
 static void run_writeback_job(std::shared_ptr<WritebackJob> j) {
     bool ok = compress_q64_rom_payload(j->payload->bytes, j->payload->length, &j->image);
     bool written = ok && !j->host_path.empty() &&
-                   host_write_file(j->host_path.c_str(), j->image.data(), (int64_t)j->image.size()) == 0;
+                   host_write_file(j->host_path.c_str(), j->image.data(), (int64_t)j->image.size(),
+                                   j->point.c_str()) == 0;
     std::lock_guard<std::mutex> lock(j->mu);
     j->ok = ok;
     j->written = written;
@@ -1165,6 +1174,7 @@ void flush_dirty_mounts_immediately(int force) {
 }
 
 void flush_dirty_mounts_delayed() {
+    host_disk_frame();
     finish_writeback(false);
     // A few cartridges a frame: the others stay due until the next.
     int written = 0;

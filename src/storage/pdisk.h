@@ -147,7 +147,9 @@ bool compare_str_item(const char* a, const char* b);
 
 // Host files: whole reads and atomic whole writes (temporary file, then rename).
 ByteBuffer* host_read_file(const char* host_path, int64_t limit);
-int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n);
+// A write that would pass the host disk cap is refused (HOST_DISK_FULL) and reported as
+// shown (the host path when null).
+int host_write_file(const char* host_path, const uint8_t* bytes, int64_t n, const char* shown = nullptr);
 // The two ends of a write streamed to a temporary file beside host_path: the open file
 // (its name in *temp), or -1; and closing fd, which syncs the file and renames it to
 // host_path (keeping the mode of a file already there) when ok is set, and removes it

@@ -15,6 +15,7 @@
 #include "lua.h"
 #include "storage/backtrail.h"
 #include "storage/cart.h"
+#include "storage/host_disk.h"
 #include "storage/pdisk.h"
 
 static const char* bstr(const ByteBuffer* b) { return b ? (const char*)b->bytes : ""; }
@@ -69,8 +70,12 @@ int pmkdir(const char* path) {
         } else {
             rc = 2;
         }
+    } else if (!host_disk_take(HOST_DISK_BLOCK)) {
+        report_host_disk_full(bstr(n));
+        rc = -1;
     } else {
         rc = mkdir(bstr(origin), 0755) == 0 ? 0 : -1;
+        if (rc != 0) host_disk_take(-HOST_DISK_BLOCK);
         backtrail_event(2, bstr(n), bstr(origin));
     }
     destroy_buffer(origin);
@@ -135,8 +140,9 @@ static int delete_path_at(const char* path, bool via_origin) {
             mount_folder = mount_folder || (pmount[i].kind == 1 && folder == bstr(pmount[i].origin));
         struct stat st;
         if (!mount_folder && lstat(origin.c_str(), &st) == 0) {
-            if (S_ISDIR(st.st_mode)) rmdir(origin.c_str());
-            else unlink(origin.c_str());
+            // What is removed is room given back to the run's host disk allowance.
+            int64_t room = host_disk_size_of(origin.c_str());
+            if ((S_ISDIR(st.st_mode) ? rmdir(origin.c_str()) : unlink(origin.c_str())) == 0) host_disk_take(-room);
             backtrail_event(1, np.c_str(), origin.c_str());
         }
     } else if (!origin.empty() && kind == 2) {

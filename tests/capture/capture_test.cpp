@@ -16,6 +16,7 @@
 #include "kernel/process.h"
 #include "kernel/state.h"
 #include "lua.h"
+#include "storage/host_disk.h"
 #include "storage/pdisk.h"
 #include "storage/png_buffer.h"
 #include "support/harness.h"
@@ -385,6 +386,69 @@ TEST_F(Recording, ASecondStartARebootOrAnEmptyRecordingLeaveNoOpenFile) {
     EXPECT_EQ(host_folder_names(desktop_folder()), (std::vector<std::string>{"first.gif", "second.gif"}));
 }
 
+TEST_F(Recording, ARecordingEndsByItselfAtItsLength) {
+    config.gif_len = 1;
+    start({0, 0, 32, 16, 1}, "short");
+    for (int f = 0; f < 70; f++) {
+        draw([f](int x, int) { return (uint8_t)((x + f) & 63); });
+        frame();
+        if (f == 58) EXPECT_EQ(app.gif_recording, 1);
+    }
+    config.gif_len = GIF_LEN_DEFAULT;
+    // One second of frames: 60 made, every second one recorded.
+    EXPECT_EQ(app.gif_recording, 0);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 30 frame gif 32x16 (x1): /desktop/host/short.gif"});
+    EXPECT_EQ(decode_image("gif", desk("short.gif")).facts["frames"], "30");
+    stop();  // nothing left to stop
+    EXPECT_TRUE(notifications().empty());
+}
+
+TEST_F(Recording, AOneMinuteRecordingIsKeptWhole) {
+    ASSERT_EQ(config.gif_len, GIF_LEN_DEFAULT);
+    start({100, 50, 64, 32, 2}, "minute");
+    std::vector<uint8_t> bar(64);
+    for (int f = 0; f < 3599; f++) {
+        // A bar that moves down the region.
+        for (int x = 0; x < 64; x++) bar[x] = (uint8_t)((x + f) & 63);
+        mem_write_bytes(wm(), 0x10000 + (50 + f % 32) * W + 100, bar.data(), 64);
+        frame();
+    }
+    EXPECT_EQ(app.gif_recording, 1);
+    frame();  // the default length is a minute of frames
+    EXPECT_EQ(app.gif_recording, 0);
+    EXPECT_EQ(notifications(),
+              std::vector<std::string>{"captured 1800 frame gif 64x32 (x2): /desktop/host/minute.gif"});
+    Decoded d = decode_image("gif", desk("minute.gif"));
+    EXPECT_EQ(d.facts["size"], "128 64");
+    EXPECT_EQ(d.facts["frames"], "1800");
+}
+
+TEST_F(Recording, ARecordingEndsBeforeAFrameWouldPassTheHostDiskCap) {
+    host_disk_set_limit_mb((host_disk_added() >> 20) + 2);
+    int64_t room = host_disk_limit() - host_disk_added();
+    start({}, "noise");
+    uint32_t seed = 1;
+    int made = 0;
+    for (; made < 100 && app.gif_recording; made++) {
+        // Noise: next to nothing to compress.
+        draw([&seed](int, int) { return (uint8_t)((seed = seed * 1103515245 + 12345) >> 16 & 63); });
+        frame();
+    }
+    EXPECT_EQ(app.gif_recording, 0) << made;
+    std::string gif = read_host_file(desk("noise.gif"));
+    EXPECT_LE((int64_t)gif.size(), room);
+    Decoded d = decode_image("gif", desk("noise.gif"));
+    int frames = atoi(d.facts["frames"].c_str());
+    EXPECT_GE(frames, 2);
+    std::vector<std::string> n = notifications();
+    ASSERT_EQ(n.size(), 2u);
+    EXPECT_EQ(n[0].rfind("** host disk limit reached: /desktop/host/noise.gif ends here", 0), 0u) << n[0];
+    EXPECT_EQ(n[1], "captured " + std::to_string(frames) + " frame gif 480x270 (x1): /desktop/host/noise.gif");
+    EXPECT_EQ(host_disk_limit() - host_disk_added(), room - host_disk_blocks((int64_t)gif.size()));
+    EXPECT_EQ(host_folder_names(desktop_folder()), std::vector<std::string>{"noise.gif"});
+    host_disk_set_limit_mb(HOST_DISK_DEFAULT_MB);
+}
+
 // ---- audio ----
 
 std::string pattern(int64_t n, int seed) {
@@ -393,42 +457,82 @@ std::string pattern(int64_t n, int seed) {
     return s;
 }
 
-// The buffer totals count the capture buffer once the frames have seen it.
-void expect_counted(uint64_t before) {
-    audio_capture_reserve();
-    ASSERT_NE(app.audio_capture_buffer, nullptr);
-    EXPECT_EQ(get_total_buffer_allocation(), before + app.audio_capture_buffer->capacity);
+// Plays bytes to the capture in device blocks, a frame's drain every frames_every blocks
+// (never when 0).
+void play(const std::string& bytes, int block, int frames_every) {
+    for (size_t at = 0, i = 1; at < bytes.size(); at += (size_t)block, i++) {
+        size_t n = std::min<size_t>((size_t)block, bytes.size() - at);
+        audio_capture_append((const uint8_t*)bytes.data() + at, (int)n);
+        if (frames_every && i % (size_t)frames_every == 0) audio_capture_drain();
+    }
 }
 
-TEST_F(Capture, AudioCaptureWritesEveryPlayedBlock) {
+// The one hidden file a capture streams into, beside its name.
+std::string streamed_file() {
+    for (const std::string& n : host_folder_names(desktop_folder()))
+        if (n.rfind(".orvtmp_", 0) == 0) return desktop_folder() + "/" + n;
+    return "";
+}
+
+TEST_F(Capture, AudioCaptureStreamsEveryPlayedBlockToItsFile) {
     uint64_t before = get_total_buffer_allocation();
     raise_signal(prog(), 16);
     EXPECT_EQ(app.audio_capture_on, 1);
     std::string played = pattern(441000, 1);
-    for (size_t at = 0; at < played.size(); at += 2048) {
-        audio_capture_append((const uint8_t*)played.data() + at, (int)std::min<size_t>(2048, played.size() - at));
-        if (at % 65536 == 0) audio_capture_reserve();
-    }
-    expect_counted(before);
+    play(played, 2048, 8);
+    // The frames have written what the device played so far; the host holds only its ring.
+    EXPECT_TRUE(read_host_file(streamed_file()) == played);
+    EXPECT_EQ(get_total_buffer_allocation(), before + app.audio_capture_buffer->capacity);
     raise_signal(prog(), 16);
     EXPECT_EQ(app.audio_capture_on, 0);
+    EXPECT_EQ(get_total_buffer_allocation(), before);
     EXPECT_EQ(notifications(), std::vector<std::string>{"captured 2.500 seconds: /desktop/host/audio.raw"});
     EXPECT_TRUE(read_host_file(desk("audio.raw")) == played);
 
-    // Longer than the first ten seconds: grown ahead by the frames, and by the
-    // audio thread itself while no frame comes.
-    before = get_total_buffer_allocation();
+    // A minute, far longer than the ring, in blocks that don't divide it: the same bytes in the same order.
     raise_signal(prog(), 16);
-    played = pattern(44100 * 4 * 25, 2);
-    for (size_t at = 0; at < played.size(); at += 4096) {
-        audio_capture_append((const uint8_t*)played.data() + at, (int)std::min<size_t>(4096, played.size() - at));
-        bool frames_run = at < played.size() / 2;
-        if (frames_run && at % (4096 * 8) == 0) audio_capture_reserve();
-    }
-    expect_counted(before);
+    played = pattern(44100 * 4 * 60, 2);
+    play(played, 2052, 16);
     raise_signal(prog(), 16);
-    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 25.000 seconds: /desktop/host/audio_1.raw"});
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 60.000 seconds: /desktop/host/audio_1.raw"});
     EXPECT_TRUE(read_host_file(desk("audio_1.raw")) == played);
+    EXPECT_EQ(host_folder_names(desktop_folder()), (std::vector<std::string>{"audio.raw", "audio_1.raw"}));
+}
+
+TEST_F(Capture, AudioTheRingCouldNotHoldIsSilenceOfTheSameLength) {
+    raise_signal(prog(), 16);
+    // Twelve seconds without a frame: the ring keeps its first whole blocks.
+    std::string played = pattern(44100 * 4 * 12, 5);
+    play(played, 2048, 0);
+    raise_signal(prog(), 16);
+    std::string got = read_host_file(desk("audio.raw"));
+    size_t kept = (size_t)AUDIO_CAPTURE_RING / 2048 * 2048;
+    ASSERT_EQ(got.size(), played.size());
+    EXPECT_TRUE(got.compare(0, kept, played, 0, kept) == 0);
+    EXPECT_TRUE(got.substr(kept) == std::string(played.size() - kept, '\0'));
+}
+
+TEST_F(Capture, AudioCaptureEndsAtTheHostDiskCap) {
+    host_disk_set_limit_mb((host_disk_added() >> 20) + 2);
+    int64_t room = host_disk_limit() - host_disk_added();
+    raise_signal(prog(), 16);
+    std::string played = pattern(3 << 20, 6);
+    const int chunk = 2048 * 8;
+    play(played, 2048, 8);
+    EXPECT_EQ(app.audio_capture_on, 0);
+    std::string got = read_host_file(desk("audio.raw"));
+    EXPECT_LE((int64_t)got.size(), room);
+    EXPECT_GT((int64_t)got.size(), room - chunk - HOST_DISK_BLOCK);
+    EXPECT_TRUE(played.compare(0, got.size(), got) == 0);
+    std::vector<std::string> n = notifications();
+    ASSERT_EQ(n.size(), 2u);
+    EXPECT_EQ(n[0].rfind("** host disk limit reached: /desktop/host/audio.raw ends here", 0), 0u) << n[0];
+    char want[64];
+    snprintf(want, sizeof want, "captured %3.3f seconds: /desktop/host/audio.raw", got.size() / 176400.0);
+    EXPECT_EQ(n[1], want);
+    // What it took is what the file holds.
+    EXPECT_EQ(host_disk_limit() - host_disk_added(), room - host_disk_blocks((int64_t)got.size()));
+    host_disk_set_limit_mb(HOST_DISK_DEFAULT_MB);
 }
 
 TEST_F(Capture, RebootWritesTheAudioCapture) {

@@ -17,6 +17,10 @@
 //   --@ server           the local HTTP server of tests/net runs for the case; @SERVER@ in
 //                        the case text becomes its base URL ("http://127.0.0.1:PORT/")
 //   --@ rss MB           the host's peak resident memory must stay within MB
+//   --@ windowed         the host runs with a window (SDL's dummy video driver), not -x
+//   --@ args ARGS        further command-line arguments, split at spaces, before the start path
+//   --@ setting KEY N    the host applies the settings key before the start, as the system would
+//   --@ disk MB          once the host has quit, the app-data folder takes at most MB megabytes
 // TEXT may hold \n, \r, \t, \\ and \xHH escapes, and @HOME@ for the app-data folder (with its
 // trailing "/"). The program may read its own case text as /case.lua.
 //
@@ -95,6 +99,10 @@ struct Case {
     int64_t rss_mb = 0;
     std::vector<std::string> expects;
     std::vector<std::pair<std::string, std::string>> after, home;
+    bool windowed = false;
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, int>> settings;
+    int64_t disk_mb = -1;
 };
 
 std::string unescape(const std::string& s, const std::string& home) {
@@ -159,6 +167,14 @@ Case load_case(const std::string& name) {
         else if (d == "expect") c.expects.push_back(rest);
         else if (d == "after") c.after.push_back(path_and_text(rest));
         else if (d == "home") c.home.push_back(path_and_text(rest));
+        else if (d == "windowed") c.windowed = true;
+        else if (d == "args") {
+            std::istringstream words(rest);
+            for (std::string w; words >> w;) c.args.push_back(w);
+        } else if (d == "setting") {
+            auto [key, value] = path_and_text(rest);
+            c.settings.push_back({key, atoi(value.c_str())});
+        } else if (d == "disk") c.disk_mb = atoll(rest.c_str());
         else ADD_FAILURE() << name << ": unknown directive " << line;
     }
     return c;
@@ -219,8 +235,12 @@ Process* find_watcher(uint64_t pid) {
     snprintf(tolo_argv0, sizeof tolo_argv0, "%s/orvanta", ORVANTA_BUILD_DIR);
     config_set_defaults();
     std::string home = f.home;
-    const char* argv[] = {"orvanta", "-x", "-home", home.c_str(), "/hostile_launch.lua"};
-    process_arguments(5, (char**)argv);
+    std::vector<const char*> argv = {"orvanta", "-home", home.c_str()};
+    if (!c.windowed) argv.push_back("-x");
+    for (const std::string& a : c.args) argv.push_back(a.c_str());
+    argv.push_back("/hostile_launch.lua");
+    process_arguments((int)argv.size(), (char**)argv.data());
+    for (const auto& [key, value] : c.settings) orvanta_apply_setting(key.c_str(), value);
     char path[1024];
     load_dat_files(tolo_prefix_with_program_path("sysrom.dat", path));
     reset_app_state();
@@ -295,6 +315,18 @@ int64_t resident_mb(pid_t pid) {
 }
 
 int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+// The disk a folder takes, as the host's file system counts it.
+int64_t disk_used;
+int add_disk_used(const char*, const struct stat* st, int, struct FTW*) {
+    disk_used += (int64_t)st->st_blocks * 512;
+    return 0;
+}
+int64_t disk_used_mb(const std::string& root) {
+    disk_used = 0;
+    nftw(root.c_str(), add_disk_used, 32, FTW_PHYS);
+    return disk_used >> 20;
+}
 
 std::string describe(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b) {
     std::string d;
@@ -424,6 +456,11 @@ TEST_P(Hostile, HostStaysUpAndBounded) {
     EXPECT_EQ(slurp(f.root + "/outside/important.txt"), "keep me");
     EXPECT_EQ(stat(build_data.c_str(), &st) == 0, had_build_data) << build_data;
     EXPECT_LE((int64_t)log.size(), LOG_LIMIT);
+    if (c.disk_mb >= 0) {
+        int64_t used = disk_used_mb(f.home);
+        printf("hostile %s: the app-data folder takes %lld MB\n", c.name.c_str(), (long long)used);
+        EXPECT_LE(used, c.disk_mb) << "the app-data folder" << context;
+    }
     // What the case itself asks for.
     for (const std::string& e : c.expects)
         EXPECT_NE(out.find(unescape(e, f.home + "/")), std::string::npos) << "expected output: " << e << context;

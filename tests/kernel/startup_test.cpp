@@ -8,9 +8,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernel/state.h"
+#include "storage/host_disk.h"
 
 namespace {
 
@@ -229,7 +231,22 @@ TEST(CommandLine, Table) {
         EXPECT_EQ(config.headless, c.headless) << c.argv[1];
         EXPECT_STREQ(config.start_path, c.start_path) << c.argv[1];
     }
+    // -gif_len takes seconds, rounded up to whole ones; what is no number of them keeps the default.
+    const std::pair<const char*, int32_t> lengths[] = {
+        {"30", 30}, {"7.5", 8}, {"1e9", GIF_LEN_MAX}, {"0", GIF_LEN_DEFAULT},
+        {"abc", GIF_LEN_DEFAULT}, {"nan", GIF_LEN_DEFAULT},
+    };
+    for (const auto& [arg, want] : lengths) {
+        config_set_defaults();
+        const char* argv[] = {"orvanta", "-gif_len", arg, "game.lua"};
+        testing::internal::CaptureStdout();
+        process_arguments(4, (char**)argv);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(config.gif_len, want) << arg;
+        EXPECT_STREQ(config.start_path, "game.lua") << arg;
+    }
     config_set_defaults();
+    EXPECT_EQ(config.gif_len, GIF_LEN_DEFAULT);
     EXPECT_EQ(config.fullscreen, 1);
     EXPECT_EQ(config.pixel_perfect, 1);
     EXPECT_EQ(config.volume, 192);
@@ -250,12 +267,18 @@ TEST(Settings, StoredValues) {
         {"deadzone", 999, &config.deadzone, 256},     {"mute_audio", -1, &config.mute_audio, 1},
         {"sdl_render_driver", 3, &config.sdl_render_driver, 3},
         {"network_access", 0, &config.network_access, 0},
+        {"host_disk_limit_mb", 20000, &config.host_disk_limit_mb, 20000},
+        {"host_disk_limit_mb", -3, &config.host_disk_limit_mb, 1},
     };
     config_set_defaults();
     for (const Case& c : cases) {
         orvanta_apply_setting(c.key, c.value);
         EXPECT_EQ(*c.field, c.want) << c.key << " " << c.value;
     }
+    // The host disk cap follows its setting at once.
+    EXPECT_EQ(host_disk_limit(), 1 << 20);
+    orvanta_apply_setting("host_disk_limit_mb", HOST_DISK_DEFAULT_MB);
+    EXPECT_EQ(host_disk_limit(), (int64_t)HOST_DISK_DEFAULT_MB << 20);
     Config before = config;
     orvanta_apply_setting("no_such_key", 5);
     EXPECT_EQ(memcmp(&before, &config, sizeof config), 0);

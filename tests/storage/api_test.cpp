@@ -1,5 +1,8 @@
 // The file and object globals, as Lua tables of cases run in the root process.
+#include <thread>
+
 #include "api/cases.h"
+#include "storage/host_disk.h"
 #include "vfs_fixture.h"
 
 static std::string api_host;
@@ -14,6 +17,7 @@ struct FileApi : ::testing::Test {
     void TearDown() override {
         pdisk_reset_hook = nullptr;
         pfile_reset();
+        host_disk_set_limit_mb(HOST_DISK_DEFAULT_MB);
         std::string cmd = "rm -rf '" + api_host + "'";
         if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
     }
@@ -143,4 +147,74 @@ TEST_F(FileApi, PiecesOfOtherSubsystemsGiveTheirEmptyResults) {
         {"_fetch_remote_result(1)", "nil, nil, \"no network access\""},
         {"_apply_system_settings({network_access = true})", "(none)"},
     });
+}
+
+// The run's cap on what programs add to host folders: writes through host mounts
+// and the cache count what they add, a write past the cap is refused and leaves
+// the file as it was, removing files gives room back, and only the system moves it.
+TEST_F(FileApi, WritesPastTheCapAreRefusedAndLeaveTheFileAsItWas) {
+    int64_t mb = (host_disk_added() >> 20) + 2;
+    int64_t start = host_disk_added();
+    int64_t room = (mb << 20) - start;  // between one and two megabytes
+    int64_t half = room / 2 / HOST_DISK_BLOCK * HOST_DISK_BLOCK - HOST_DISK_BLOCK;
+    std::string prelude = "_apply_system_settings({host_disk_limit_mb = " + std::to_string(mb) + "}) ROOM = " +
+                          std::to_string(room) + " H = " + std::to_string(half) +
+                          " R = '--[[orb_format=\"raw\",metadata_format=\"none\"]]'"
+                          " function size(p) return select(2, fstat(p)) end";
+    std::vector<LuaCase> cases = {
+        {"store('/a.bin', string.rep('a', H), R) or size('/a.bin') == H", "true"},
+        // The same size again adds nothing.
+        {"store('/a.bin', string.rep('b', H), R) or size('/a.bin') == H", "true"},
+        {"store('/b.bin', string.rep('c', H), R) or size('/b.bin') == H", "true"},
+        // Past the cap: nothing changes.
+        {"store('/a.bin', string.rep('d', H + ROOM), R) or size('/a.bin') == H", "true"},
+        {"store('/c.bin', string.rep('e', ROOM), R) or fstat('/c.bin')", "nil"},
+        {"_cache_store('t', 'x', string.rep('f', ROOM)) or _cache_fetch('t', 'x')", "nil"},
+        // Removing a file gives its room back.
+        {"_fdelete('/b.bin') or store('/c.bin', string.rep('g', H + 4096), R) or size('/c.bin') == H + 4096", "true"},
+    };
+    std::vector<std::string> exprs;
+    for (const LuaCase& c : cases) exprs.push_back(c.expr);
+    testing::internal::CaptureStdout();
+    std::vector<std::string> got = harness_eval(exprs, prelude);
+    harness_shutdown();
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(got.size(), cases.size()) << out;
+    for (size_t i = 0; i < cases.size(); i++) EXPECT_EQ(got[i], cases[i].want) << cases[i].expr;
+    EXPECT_NE(out.find("** host disk limit reached: /a.bin was not written (programs may add " +
+                       std::to_string(mb) + " MB to host folders in a run) **"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(host_read(api_host + "/a.bin"), std::string((size_t)half, 'b'));
+    EXPECT_EQ(host_read(api_host + "/c.bin"), std::string((size_t)half + 4096, 'g'));
+    EXPECT_EQ(host_disk_added() - start, 2 * half + HOST_DISK_BLOCK);
+}
+
+TEST_F(FileApi, OnlyTheSystemMovesTheCap) {
+    ASSERT_TRUE(harness_boot(R"LUA(
+        _apply_system_settings({host_disk_limit_mb = 7})
+        -- Pids 2 and 3 are the system's; a path under /system/ does not make pid 4 one of them.
+        _create_process_from_code("while true do flip() end", "pm", "/system/pm.lua")
+        _create_process_from_code("while true do flip() end", "wm", "/system/wm.lua")
+        local p = _create_process_from_code(
+            "_apply_system_settings({host_disk_limit_mb = 99999, volume = 5}) _printh('asked')", "u", "/system/u.lua")
+        while true do _run_process_slice(p, 0.5) flip() end
+    )LUA"));
+    harness_run_frames(3);
+    EXPECT_EQ(harness_lines(), std::vector<std::string>{"asked"});
+    EXPECT_EQ(host_disk_limit(), 7 << 20);
+    EXPECT_EQ(config.volume, 5);
+    harness_shutdown();
+}
+
+TEST_F(FileApi, AWorkerThreadsRefusalIsAnnouncedByTheNextFrame) {
+    host_disk_set_limit_mb(1);
+    testing::internal::CaptureStdout();
+    std::thread([] { report_host_disk_full("/carts/big.q64"); }).join();
+    std::string before = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    host_disk_frame();
+    std::string after = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(before, "");
+    EXPECT_NE(after.find("** host disk limit reached: /carts/big.q64 was not written"), std::string::npos) << after;
 }
