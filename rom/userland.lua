@@ -1,5 +1,9 @@
 -- Run at the start of every user program (and by the window manager): the
--- default font at 0x4000, and print drawing text with it.
+-- default font at 0x4000, and print drawing text with it. A user program's
+-- print also writes its text to standard output when the system runs headless.
+
+local user_program = pid() > 3
+local echo = user_program and stat(315) == 1
 
 local font = fetch("/system/fonts/lil.orb")
 if font then font:poke(0x4000) end
@@ -9,6 +13,7 @@ poke(0x5f56, 0x40, 0x56) -- primary and alternative font addresses >> 8
 -- the next line would not fit; print(text, x, y, [col]) at a place.
 function print(text, ...)
 	if type(text) ~= "string" and type(text) ~= "number" then text = tostring(text) end
+	if echo then _printh(text) end
 	local n = select("#", ...)
 	if n >= 2 then return _print_tesscii(text, ...) end
 	if n == 1 then color((...)) end

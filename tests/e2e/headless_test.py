@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Headless runs as a script runner meets them: a sound back end that finds no
-sound card leaves standard error clean (its reports go to the log)."""
+"""Headless runs as a script runner meets them: a program's print text, its
+_printh lines and its error report arrive on standard output in the order they
+were made; and a sound back end that finds no sound card leaves standard
+error clean (its reports go to the log)."""
 import os
 import shutil
 import subprocess
@@ -10,8 +12,20 @@ import tempfile
 BIN = os.environ.get("ORVANTA_BIN", "build/orvanta")
 
 PROGRAM = r"""
+print("one")
+_printh("two")
+?"three"
+print(4)
+print("placed", 10, 10, 7)
+print("col", 8)
+print("a\nb")
+print(nil)
 _printh("five")
+error("stop here")
 """
+
+EXPECTED = ["one", "two", "three", "4", "placed", "col", "a", "b", "nil", "five", "*runtime error",
+            "prog.lua:11: stop here"]
 
 
 def run(home, driver):
@@ -27,6 +41,11 @@ def main():
         os.makedirs(os.path.join(home, "drive"))
         with open(os.path.join(home, "drive", "prog.lua"), "w") as f:
             f.write(PROGRAM)
+        r = run(home, "dummy")
+        lines = r.stdout.splitlines()
+        if r.returncode != 0 or lines[:len(EXPECTED)] != EXPECTED:
+            errors.append("status %d, standard output:\n%s" % (r.returncode, r.stdout))
+
         # ALSA on this machine: no card (then the run says so in one line of its
         # own and goes on silent), or a card (then it plays).
         r = run(home, "alsa")
