@@ -12,6 +12,10 @@ local input_events = {
 	mouse = true, mousewheel = true, mouselockedmove = true,
 }
 
+-- The focused pid (0 for none) is kept here, where the programs read it to
+-- know when their buttons follow the input.
+local FOCUS = 0x20
+
 local function focused_pid()
 	local best
 	for _, p in ipairs(_get_process_list()) do
@@ -80,6 +84,8 @@ while true do
 		end
 		msg = _read_message()
 	end
-	draw_desktop(focus or focused_pid())
+	focus = focus or focused_pid()
+	poke4(FOCUS, focus or 0)
+	draw_desktop(focus)
 	flip()
 end
