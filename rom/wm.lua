@@ -212,7 +212,7 @@ while true do
 			elseif input_events[msg.event] then
 				if (msg.event == "keydown" or msg.event == "keyup") and own_keys[msg.scancode] then
 					if msg.event == "keydown" and msg.scancode == KEY_BACK then
-						if focus then _kill_process(focus) focus = nil end
+						if focus then _kill_process(focus) focus = focused_pid() end
 					elseif msg.event == "keydown" then
 						capture(msg.scancode)
 					end
@@ -228,7 +228,6 @@ while true do
 		msg = _read_message()
 	end
 
-	focus = focused_pid()
 	poke4(FOCUS, focus or 0)
 	cls(desktop_colour)
 	if focus then
