@@ -1,5 +1,6 @@
 -- The process manager (pid 2): starts the programs named at start-up (the
--- command line's start path and the extra cartridge), then tells the kernel.
+-- command line's start path and the extra cartridge), then tells the kernel;
+-- afterwards it starts the programs that the window manager's desktop list asks for.
 
 -- Every program draws into a 480 x 270 screen mapped at 0x10000, where the
 -- window manager's process video reads it; shapes draw their colour, sprites
@@ -20,7 +21,8 @@ local function run_program(path)
 	if dir == "" then dir = "/" end
 	local src = fetch(main)
 	if type(src) ~= "string" then
-		_printh("could not run " .. full)
+		-- A report, so the desktop shows it too (and headless prints it).
+		send_message(3, { event = "report_error", content = "could not run " .. full })
 		return
 	end
 	local name = full:match("([^/]*)$")
@@ -35,8 +37,15 @@ if type(start_path) == "string" and start_path ~= "" then run_program(start_path
 
 send_message(1, { event = "programs_started" })
 
--- Messages to the process manager are read and dropped, so its queue never fills.
+-- Every message is read each frame, so the queue never fills; only the window
+-- manager's requests to run a program are acted on.
 while true do
-	while _read_message() do end
+	local msg = _read_message()
+	while msg do
+		if type(msg) == "table" and msg.event == "run" and msg._from == 3 and type(msg.path) == "string" then
+			run_program(msg.path)
+		end
+		msg = _read_message()
+	end
 	flip()
 end

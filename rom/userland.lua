@@ -1,5 +1,10 @@
 -- Run at the start of every user program (and by the window manager): the
--- default font at 0x4000, and print drawing text with it.
+-- default font at 0x4000, and print drawing text with it. A user program's
+-- print also writes its text to standard output when the system runs
+-- headless, and its buttons follow the input focus (below).
+
+local user_program = pid() > 3
+local echo = user_program and stat(315) == 1
 
 local font = fetch("/system/fonts/lil.orb")
 if font then font:poke(0x4000) end
@@ -9,6 +14,7 @@ poke(0x5f56, 0x40, 0x56) -- primary and alternative font addresses >> 8
 -- the next line would not fit; print(text, x, y, [col]) at a place.
 function print(text, ...)
 	if type(text) ~= "string" and type(text) ~= "number" then text = tostring(text) end
+	if echo then _printh(text) end
 	local n = select("#", ...)
 	if n >= 2 then return _print_tesscii(text, ...) end
 	if n == 1 then color((...)) end
@@ -27,4 +33,27 @@ function print(text, ...)
 		poke4(0x54f4, y - over)
 	end
 	return _print_tesscii(text)
+end
+
+-- Buttons, once a frame after each flip, while this program has the input
+-- focus: the window manager keeps the focused pid at 0x20 of its memory. Any
+-- change of focus resets the block, so a key held across it doesn't stick. A
+-- program that calls _update_buttons itself keeps its buttons to itself.
+if user_program then
+	local update, real_flip, own, focused = _update_buttons, flip, false, false
+	function _update_buttons(...)
+		own = true
+		return update(...)
+	end
+	local function sync()
+		local now = _ppeek4(3, 0x20) == pid()
+		if now ~= focused then update(false) focused = now end
+		if now and not own then update(true) end
+	end
+	function flip(...)
+		real_flip(...)
+		sync()
+	end
+	_flip = flip
+	sync()
 end

@@ -3,6 +3,7 @@
 #include "host/host.h"
 
 #include <SDL2/SDL.h>
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -214,8 +215,38 @@ static void sdl2_mixer_callback(void*, Uint8* stream, int len) {
     audio_capture_append(stream, len);
 }
 
+// ALSA prints every step of a failed probe on stderr: eight lines on a machine
+// without a sound card. While this thread opens the device, ALSA's reports on
+// it go to the log instead (a failure there is ours to report, in one line);
+// other threads, and everything afterwards, keep ALSA's own handling. The
+// library is reached by its name, as SDL reaches it, and only if it is there.
+using AlsaLocalHandler = void (*)(const char* file, int line, const char* function, int err, const char* fmt,
+                                  va_list ap);
+
+static void alsa_to_log(const char* file, int line, const char* function, int err, const char* fmt, va_list ap) {
+    char text[1024];
+    vsnprintf(text, sizeof text, fmt, ap);
+    if (err) tolo_debugf("ALSA lib %s:%i:(%s) %s: error %d\n", file, line, function, text, err);
+    else tolo_debugf("ALSA lib %s:%i:(%s) %s\n", file, line, function, text);
+}
+
+struct AlsaToLog {
+    AlsaLocalHandler (*set_local)(AlsaLocalHandler) = nullptr;
+    AlsaLocalHandler before = nullptr;
+    AlsaToLog() {
+        // Kept open for the run, so a later load by SDL finds this same instance.
+        static void* lib = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (lib) set_local = (AlsaLocalHandler(*)(AlsaLocalHandler))dlsym(lib, "snd_lib_error_set_local");
+        if (set_local) before = set_local(alsa_to_log);
+    }
+    ~AlsaToLog() {
+        if (set_local) set_local(before);
+    }
+};
+
 // Without a device the program runs silent and the lock does nothing.
 static void open_audio_device() {
+    AlsaToLog alsa_to_log_while_opening;
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         printf("** audio init failed");
         printf(" %s\n", SDL_GetError());

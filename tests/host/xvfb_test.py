@@ -184,27 +184,37 @@ def no_display(home):
                 proc.wait()
 
 
-def main():
+def in_xvfb(body, prefix):
+    """Runs body(display, folder) with a fresh Xvfb and a temporary folder, both
+    removed after; returns the test's exit status from the checks made."""
     for tool in ("Xvfb", "xdotool", "xwd"):
         if not shutil.which(tool):
             print("missing %s: run scripts/setup.sh" % tool)
             return 1
     xvfb, display = start_xvfb()
-    tmp = tempfile.mkdtemp(prefix="orvanta_xvfb_")
+    tmp = tempfile.mkdtemp(prefix=prefix)
     try:
-        env = dict(os.environ, DISPLAY=display, SDL_VIDEODRIVER="x11", SDL_AUDIODRIVER="dummy")
-        r = subprocess.run([TEST_HOST, "--gtest_filter=Xvfb.*"], env=dict(env, ORVANTA_XVFB="1"),
-                           capture_output=True, text=True, timeout=300)
-        check(r.returncode == 0 and "[  PASSED  ] 1 test" in r.stdout, "X window shows the frame:\n" + r.stdout[-2000:])
-        # A sound device that can't be opened: the run goes on in silence.
-        run_program(dict(env, SDL_AUDIODRIVER="none_such"), os.path.join(tmp, "home"))
-        no_display(os.path.join(tmp, "home2"))
+        body(display, tmp)
     finally:
         xvfb.terminate()
         xvfb.wait()
         shutil.rmtree(tmp, ignore_errors=True)
     print("ok" if not failures else "%d failures" % len(failures))
     return 1 if failures else 0
+
+
+def window_session(display, tmp):
+    env = dict(os.environ, DISPLAY=display, SDL_VIDEODRIVER="x11", SDL_AUDIODRIVER="dummy")
+    r = subprocess.run([TEST_HOST, "--gtest_filter=Xvfb.*"], env=dict(env, ORVANTA_XVFB="1"),
+                       capture_output=True, text=True, timeout=300)
+    check(r.returncode == 0 and "[  PASSED  ] 1 test" in r.stdout, "X window shows the frame:\n" + r.stdout[-2000:])
+    # A sound device that can't be opened: the run goes on in silence.
+    run_program(dict(env, SDL_AUDIODRIVER="none_such"), os.path.join(tmp, "home"))
+    no_display(os.path.join(tmp, "home2"))
+
+
+def main():
+    return in_xvfb(window_session, "orvanta_xvfb_")
 
 
 if __name__ == "__main__":
