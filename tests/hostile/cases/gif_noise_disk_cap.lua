@@ -6,7 +6,8 @@
 --@ after drive/desk/noise.gif GIF89a
 -- A recording of a screen of noise at four times its size (some 20 MB a second)
 -- ends before it would pass the host disk cap, leaving a whole GIF of what fitted.
-poke2(0x5478, 480, 270) -- the display size the window manager shows
+poke2(0x5478, 480, 270) -- the display size and (with pal) the colours the window manager shows
+pal()
 mkdir("/desk")
 mount("/desktop/host", "/desk")
 srand(7)
