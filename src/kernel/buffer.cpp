@@ -1,5 +1,7 @@
 #include "kernel/buffer.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -114,9 +116,9 @@ void destroy_buffer(ByteBuffer* b) {
     free(b);
 }
 
-bool ballocate(ByteBuffer* b, int64_t n) {
+bool ballocate(ByteBuffer* b, int64_t n, uint64_t most) {
     if (n < 0 || n > BUFFER_MAX_LENGTH) return false;
-    if (b->capacity < (uint64_t)n + 1) grow_to(b, 2 * ((uint64_t)n + 1));
+    if (b->capacity < (uint64_t)n + 1) grow_to(b, std::max<uint64_t>((uint64_t)n + 1, std::min(2 * ((uint64_t)n + 1), most)));
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -51,6 +52,9 @@ int64_t user_queue_bytes() {
 // cursor, and the consumed front is cut away only once it is the larger part, so reading
 // many small messages from a long queue costs no more than the messages themselves.
 // Moves the pending bytes to the front.
+// The most a queue's buffer grows to: the limit's bytes and a NUL after them.
+constexpr int64_t QUEUE_CAPACITY_MOST = MESSAGE_QUEUE_LIMIT + 1;
+
 static void compact(ByteBuffer* q) {
     if (q->cursor <= 0) return;
     int32_t rest = q->length - q->cursor;
@@ -71,14 +75,16 @@ bool send_process_message_bytes(Process* p, const void* text, int64_t n) {
     if (need + 1 > (int64_t)q->capacity) {
         compact(q);
         need = (int64_t)q->length + n + 1;
-        // Growing doubles what is needed: that growth must fit the user processes' share.
+        // Growing doubles what is needed, up to what the limit lets a queue hold: that
+        // growth must fit the user processes' share.
         if (p->pid >= 4 && need + 1 > (int64_t)q->capacity &&
-            user_queue_bytes() + 2 * (need + 1) - (int64_t)q->capacity > MESSAGE_QUEUES_TOTAL_LIMIT) {
+            user_queue_bytes() + std::min(2 * (need + 1), QUEUE_CAPACITY_MOST) - (int64_t)q->capacity >
+                MESSAGE_QUEUES_TOTAL_LIMIT) {
             log_dropped(p, n);
             return false;
         }
     }
-    if (!ballocate(q, need)) return false;
+    if (!ballocate(q, need, QUEUE_CAPACITY_MOST)) return false;
     if (n) memcpy(q->bytes + q->length, text, (size_t)n);
     q->length += (int32_t)n;
     q->bytes[q->length++] = 0;
