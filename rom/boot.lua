@@ -45,10 +45,21 @@ while true do
 		if type(msg) == "table" and msg.event == "programs_started" and msg._from == 2 then programs_started = true end
 	end
 
-	local list = _get_process_list()
-	local share = 0.95 / math.max(1, #list - 1)
-	for _, p in ipairs(list) do
-		if p.id ~= 1 then _run_process_slice(p.id, share) end
+	-- The system's two processes run first, with up to a quarter of the frame each
+	-- (they use far less). The programs then share what is left: each gets an even
+	-- part of what the ones before it left over.
+	local left, programs = 0.95, {}
+	for _, p in ipairs(_get_process_list()) do
+		if p.id > 3 then
+			programs[#programs + 1] = p.id
+		elseif p.id ~= 1 then
+			local _, used = _run_process_slice(p.id, 0.25)
+			left = left - (tonumber(used) or 0)
+		end
+	end
+	for i, id in ipairs(programs) do
+		local _, used = _run_process_slice(id, math.max(left, 0.001) / (#programs - i + 1))
+		left = left - (tonumber(used) or 0)
 	end
 
 	-- One frame more before exiting, so the window manager reads the last reports.
