@@ -69,9 +69,13 @@ end
 -- so the focused program's own (its RGB palette, scanline banks and display
 -- palette, and its video mode) are taken each frame. The desktop and the error
 -- reports use the defaults.
-local shown_as
+local shown_as, last_focus
 local function take_display(focus)
-	if focus and #report == 0 then
+	-- A program's first frame keeps the defaults: its start-up code, which sets its
+	-- palettes, runs after this process in that frame.
+	local first = focus ~= last_focus
+	last_focus = focus
+	if focus and not first and #report == 0 then
 		for a = 0x5000, 0x5440, 4 do poke4(a, _ppeek4(focus, a)) end
 		for a = 0x5480, 0x54bc, 4 do poke4(a, _ppeek4(focus, a)) end
 		poke(0x547c, _ppeek(focus, 0x547c))

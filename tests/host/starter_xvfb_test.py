@@ -37,7 +37,7 @@ local function draw() cls(1) rectfill(0, 0, 119, 67, 8) rectfill(120, 68, 239, 1
 while stat(985) < 1 do draw() flip() end
 for _, c in ipairs({1, 8, 12}) do
   local a = 0x5000 + 4 * c
-  _printh("colour " .. c .. " " .. _ppeek(3, a + 2) .. " " .. _ppeek(3, a + 1) .. " " .. _ppeek(3, a))
+  _printh("colour " .. c .. " " .. peek(a + 2) .. " " .. peek(a + 1) .. " " .. peek(a))
 end
 _printh("scene ready")
 local labelled
