@@ -39,6 +39,8 @@ struct Printer {
     PrintContext& c;
     Gfx g;
     int64_t cost = 0;
+    // The last glyph drawn was out of sight: the next ones may be too.
+    bool unseen = false;
 
     // The font's 2 KB when they lie in one piece of a page. Fonts live below
     // 0x10000, whose pages are never untouched and don't move during a print.
@@ -159,10 +161,14 @@ bool Printer::draw_character(const uint8_t* rows, int32_t w, int32_t h, bool bor
             // Every pixel of the cell (and of its border) not set in the glyph:
             // only columns 0 .. 8 xs - 1 can hold glyph bits, the rest of each
             // row is drawn whole.
+            // Scales are 1 or 2: divisions by them are shifts.
+            const int xsh = xs - 1, ysh = ys - 1;
             const int64_t r_end = std::min<int64_t>(gh, (int64_t)g.b - oy), k_end = std::min<int64_t>(gw, (int64_t)g.r - ox);
-            const int64_t k0 = first(-px, xstep, (int64_t)g.l - ox), bits_end = 8 * xs;
+            // The columns left of the glyph's bits, on them, and right of them.
+            const int64_t k0 = first(-px, xstep, (int64_t)g.l - ox), k1 = first(k0, xstep, 0);
+            const int64_t bits_end = std::min<int64_t>(k_end, 8 * xs), k2 = first(k1, xstep, 8 * xs);
             for (int64_t r = first(-py, ystep, (int64_t)g.t - oy); r < r_end; r += ystep) {
-                int64_t gr = (r + ys) / ys;  // 1-based glyph row; r >= -ys here
+                int64_t gr = (r + ys) >> ysh;  // 1-based glyph row; r >= -ys here
                 uint8_t row = (r >= 0 && gr >= 1 && gr <= glyph_rows) ? rows[gr - 1] : 0;
                 const int32_t y = (int32_t)(oy + r);
                 // Columns ka, ka + xstep, ... below kb, all drawn.
@@ -171,11 +177,10 @@ bool Printer::draw_character(const uint8_t* rows, int32_t w, int32_t h, bool bor
                     else
                         for (int64_t k = ka; k < kb; k += xstep) plot.at((int32_t)(ox + k), y);
                 };
-                int64_t k = k0;
-                run(k, std::min<int64_t>(k_end, 0));
-                for (k = first(k, xstep, 0); k < std::min(k_end, bits_end); k += xstep)
-                    if (!((row >> (k / xs)) & 1)) plot.at((int32_t)(ox + k), y);
-                run(first(k, xstep, bits_end), k_end);
+                run(k0, std::min<int64_t>(k_end, 0));
+                for (int64_t k = k1; k < bits_end; k += xstep)
+                    if (!((row >> (k >> xsh)) & 1)) plot.at((int32_t)(ox + k), y);
+                run(k2, k_end);
             }
         } else {
             // Only the glyph's set bits: pixel columns bit * xs .. + xs - 1
@@ -191,9 +196,11 @@ bool Printer::draw_character(const uint8_t* rows, int32_t w, int32_t h, bool bor
         }
         // A glyph narrowed below zero width costs nothing, never a refund.
         cost += std::max<int64_t>(gw * gh + 1, 0) / 3;
+        unseen = false;
     } else {
         // The glyph is out of sight, but its background may not be.
         cost += background / 3;
+        unseen = true;
     }
     set_cursor((int64_t)cursor_x() + gw, cursor_y());
     c.last_advance = (int32_t)gw;
@@ -356,7 +363,7 @@ bool Printer::step() {
         if (c.pos >= c.end) return false;
         uint8_t ch = byte();
         for (int i = 0; i < n; i++) {
-            if (int64_t k = skip_unseen(&ch, n - i, 0)) {
+            if (int64_t k = unseen ? skip_unseen(&ch, n - i, 0) : 0) {
                 cost += k;
                 i += (int)k - 1;
                 continue;
@@ -457,9 +464,9 @@ int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t 
     int stopped = 0;
     GfxMeter meter(L);
     while (c.pos < c.end) {
-        // A run of glyphs out of sight: a step each, done in one go (a bounded
-        // run, so the charge keeps up with it).
-        int64_t run = std::min<int64_t>({c.text_end - c.pos, 4096, cap - pr.cost});
+        // After a glyph out of sight, a run of them: a step each, done in one
+        // go (a bounded run, so the charge keeps up with it).
+        int64_t run = pr.unseen ? std::min<int64_t>({c.text_end - c.pos, 4096, cap - pr.cost}) : 0;
         if (int64_t n = pr.skip_unseen(c.text + c.pos, run, 1)) {
             c.pos += n;
             pr.cost += n;
