@@ -42,6 +42,13 @@ inline bool dialect_far_over_budget() {
     return (int64_t)cpu_cycles - cpu_cycles_max > VM_RUNAWAY_CYCLES;
 }
 
+// A native loop whose elements are charged nothing (or only at its end:
+// table.concat, table.move, insert and remove) counts each element done as a
+// step of native work towards the same stop.
+inline bool dialect_loop_far_over(int64_t done) {
+    return (int64_t)cpu_cycles - cpu_cycles_max + done * CHARGE_STEP > VM_RUNAWAY_CYCLES;
+}
+
 // The one charge for native work: adds n cycles to the running slice,
 // saturating. With a state, work that is far over its budget stops here with
 // the runaway error (native code cannot yield); without one (core code that

@@ -11,6 +11,12 @@ struct lua_State;
 // a runtime error instead of hanging the host.
 constexpr int64_t VM_RUNAWAY_CYCLES = 64 * (int64_t)FRAME_CYCLES;
 #define VM_RUNAWAY_MESSAGE "cpu budget exceeded in code that cannot yield"
+// Once such a stop has been caught, the one instruction a budget yield lets
+// run (Lua code that can yield) may call native code again: that call has
+// this much room before it is stopped too, inside itself. A frame's budget:
+// plenty for a call that did not overrun, and a frame then holds at most one
+// stop's worth of work and this.
+constexpr int64_t VM_RUNAWAY_ROOM = FRAME_CYCLES;
 
 // Slow path of the check: charges and returns when the instruction at pc may
 // run, or yields the running thread there (not yet executed, not charged), or

@@ -465,6 +465,7 @@ int lua54_rectfill(lua_State* L) {
         gfx_begin(g, p, false);
         Camera cam(p);
         int64_t cost = 0;
+        GfxMeter meter(L);
         for (int64_t i = 0; i < b.items; i++) {
             p->draw.inverted_fill = 0;
             if (b.per > 4) {
@@ -475,8 +476,8 @@ int lua54_rectfill(lua_State* L) {
             int64_t x1 = gfx_coord(item(b, i, 2, 0), cam.x), y1 = gfx_coord(item(b, i, 3, 0), cam.y);
             cost += p->draw.inverted_fill ? inverted_rect(g, x0, y0, x1, y1, g.colour)
                                           : gfx_rectfill(g, x0, y0, x1, y1, g.colour);
+            meter.to(cost / 3 + 3 * (i + 1));
         }
-        gfx_charge(cost / 3 + 3 * b.items);
         return 0;
     }
     if (lua_gettop(L) < 4) return 0;
@@ -547,6 +548,7 @@ int lua54_circfill(lua_State* L) {
         gfx_begin(g, p, false);
         Camera cam(p);
         int64_t cost = 0;
+        GfxMeter meter(L);
         for (int64_t i = 0; i < b.items; i++) {
             p->draw.inverted_fill = 0;
             if (b.per > 3) {
@@ -555,8 +557,8 @@ int lua54_circfill(lua_State* L) {
             }
             cost += circle_fill(g, gfx_coord(item(b, i, 0, 0), cam.x), gfx_coord(item(b, i, 1, 0), cam.y),
                                 item(b, i, 2, 4), p->draw.inverted_fill != 0);
+            meter.to(cost / 3 + 4 * (i + 1));
         }
-        gfx_charge(cost / 3 + 4 * b.items);
         return 0;
     }
     if (lua_gettop(L) < 2) return 0;

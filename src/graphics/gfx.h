@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "arrays/typed_array.h"
+#include "dialect/charge.h"
 #include "graphics/graphics.h"
 #include "graphics/memory.h"
 #include "kernel/cpu.h"
@@ -257,6 +258,24 @@ bool gfx_batch_begin(lua_State* L, int idx, int cap, GfxBatch& b);
 inline void gfx_charge(int64_t cost, int64_t div = 1) {
     if (cost > 0) spend_cpu(cost / div);
 }
+
+// The charge of a call that does many pieces of work (batch items, glyphs),
+// made as it goes: to(total) brings what has been charged up to the call's
+// charge for the work done so far, so the call ends up charged exactly what
+// one charge at its end would be. With a Lua state, a call far over its
+// budget is stopped there like any other native work (a Lua error: nothing
+// the caller holds may need undoing past that point).
+struct GfxMeter {
+    lua_State* L;
+    int64_t charged = 0;
+    explicit GfxMeter(lua_State* l) : L(l) {}
+    void to(int64_t total) {
+        if (total <= charged) return;
+        int64_t n = total - charged;
+        charged = total;
+        dialect_charge(L, n);
+    }
+};
 
 // A coordinate of the API with the camera taken off, as a 32-bit value.
 inline int32_t gfx_coord(int64_t v, int32_t camera) { return sat_i32(sat_add(v, -(int64_t)camera)); }

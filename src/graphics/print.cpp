@@ -39,6 +39,8 @@ struct Printer {
     PrintContext& c;
     Gfx g;
     int64_t cost = 0;
+    // The last glyph drawn was out of sight: the next ones may be too.
+    bool unseen = false;
 
     // The font's 2 KB when they lie in one piece of a page. Fonts live below
     // 0x10000, whose pages are never untouched and don't move during a print.
@@ -92,6 +94,7 @@ struct Printer {
     }
     bool draw_character(const uint8_t* rows, int32_t w, int32_t h, bool border_ok, bool up);
     bool font_glyph(uint8_t code);
+    int64_t skip_unseen(const uint8_t* codes, int64_t n, int64_t stride);
     bool command();
     bool step();
     void poke_text(uint32_t addr, int64_t n);
@@ -144,33 +147,60 @@ bool Printer::draw_character(const uint8_t* rows, int32_t w, int32_t h, bool bor
     const int64_t gw = (int64_t)w * xs, gh = (int64_t)h * ys;
     const int64_t ox = (int64_t)cursor_x() + c.off_x - state_i32(DS_CAMERA_X);
     const int64_t oy = (int64_t)cursor_y() + c.off_y - state_i32(DS_CAMERA_Y) - (up ? 1 : 0);
-    if (c.solid) gfx_rectfill(g, ox - px, oy - py, ox + gw - 1, oy + gh - 1, (uint16_t)(c.bg | c.bg << 8));
+    int64_t background = 0;
+    if (c.solid) background = gfx_rectfill(g, ox - px, oy - py, ox + gw - 1, oy + gh - 1, (uint16_t)(c.bg | c.bg << 8));
     if (g.l < ox - px + w && ox - px < g.r) {
-        const uint16_t col = glyph_colour();
+        const GfxPlotter plot(g, glyph_colour());
         const int64_t glyph_rows = std::min(h, 8);
+        // Rows (and, inverted, columns) outside the clip are skipped, keeping
+        // the steps' phase: a clipped glyph costs the same, but no host time.
+        auto first = [](int64_t from, int64_t step, int64_t lo) {
+            return from >= lo ? from : from + (lo - from + step - 1) / step * step;
+        };
         if (c.invert) {
-            // Every pixel of the cell (and of its border) not set in the glyph.
-            for (int64_t r = -py; r < gh; r += ystep) {
-                int64_t gr = (r + ys) / ys;  // 1-based glyph row; r >= -ys here
+            // Every pixel of the cell (and of its border) not set in the glyph:
+            // only columns 0 .. 8 xs - 1 can hold glyph bits, the rest of each
+            // row is drawn whole.
+            // Scales are 1 or 2: divisions by them are shifts.
+            const int xsh = xs - 1, ysh = ys - 1;
+            const int64_t r_end = std::min<int64_t>(gh, (int64_t)g.b - oy), k_end = std::min<int64_t>(gw, (int64_t)g.r - ox);
+            // The columns left of the glyph's bits, on them, and right of them.
+            const int64_t k0 = first(-px, xstep, (int64_t)g.l - ox), k1 = first(k0, xstep, 0);
+            const int64_t bits_end = std::min<int64_t>(k_end, 8 * xs), k2 = first(k1, xstep, 8 * xs);
+            for (int64_t r = first(-py, ystep, (int64_t)g.t - oy); r < r_end; r += ystep) {
+                int64_t gr = (r + ys) >> ysh;  // 1-based glyph row; r >= -ys here
                 uint8_t row = (r >= 0 && gr >= 1 && gr <= glyph_rows) ? rows[gr - 1] : 0;
-                for (int64_t k = -px; k < gw; k += xstep) {
-                    int64_t bit = k >= 0 ? k / xs : -1;
-                    if (!(bit >= 0 && bit < 8 && ((row >> bit) & 1))) gfx_shape(g, ox + k, oy + r, col);
-                }
+                const int32_t y = (int32_t)(oy + r);
+                // Columns ka, ka + xstep, ... below kb, all drawn.
+                auto run = [&](int64_t ka, int64_t kb) {
+                    if (xstep == 1 && ka < kb) gfx_hline(g, ox + ka, ox + kb - 1, y, plot.c);
+                    else
+                        for (int64_t k = ka; k < kb; k += xstep) plot.at((int32_t)(ox + k), y);
+                };
+                run(k0, std::min<int64_t>(k_end, 0));
+                for (int64_t k = k1; k < bits_end; k += xstep)
+                    if (!((row >> (k >> xsh)) & 1)) plot.at((int32_t)(ox + k), y);
+                run(k2, k_end);
             }
         } else {
             // Only the glyph's set bits: pixel columns bit * xs .. + xs - 1
             // that the x step reaches, inside the cell.
-            for (int64_t r = 0; r < std::min(gh, glyph_rows * ys); r += ystep) {
+            const int64_t r_end = std::min<int64_t>(std::min(gh, glyph_rows * ys), (int64_t)g.b - oy);
+            for (int64_t r = first(0, ystep, (int64_t)g.t - oy); r < r_end; r += ystep) {
                 for (uint32_t bits = rows[r / ys]; bits; bits &= bits - 1) {
                     int64_t bit = __builtin_ctz(bits);
                     for (int64_t k = bit * xs; k < (bit + 1) * xs && k < gw; k++)
-                        if (k % xstep == 0) gfx_shape(g, ox + k, oy + r, col);
+                        if (k % xstep == 0) plot(ox + k, oy + r);
                 }
             }
         }
         // A glyph narrowed below zero width costs nothing, never a refund.
         cost += std::max<int64_t>(gw * gh + 1, 0) / 3;
+        unseen = false;
+    } else {
+        // The glyph is out of sight, but its background may not be.
+        cost += background / 3;
+        unseen = true;
     }
     set_cursor((int64_t)cursor_x() + gw, cursor_y());
     c.last_advance = (int32_t)gw;
@@ -189,7 +219,9 @@ bool Printer::draw_character(const uint8_t* rows, int32_t w, int32_t h, bool bor
 // Glyph code from the current font, with its width adjustment.
 bool Printer::font_glyph(uint8_t code) {
     uint8_t rows[8];
-    for (uint32_t i = 0; i < 8; i++) rows[i] = font_byte(8u * code + i);
+    if (font_view) memcpy(rows, font_view + 8u * code, 8);
+    else
+        for (uint32_t i = 0; i < 8; i++) rows[i] = font_byte(8u * code + i);
     int32_t w = code < 128 ? c.char_w : c.wide_w;
     bool up = false;
     if (font_byte(5) & 1) {
@@ -200,9 +232,46 @@ bool Printer::font_glyph(uint8_t code) {
     return draw_character(rows, w, c.line_h, true, up);
 }
 
+// Font glyphs that show nothing, being wholly left or right of the clip,
+// only move the cursor; a run of them is done here without drawing, to the
+// same effect as glyph by glyph. codes[0], codes[stride], ... are up to n
+// glyph codes (stride 0: one code repeated). Stops before a glyph that shows
+// or anything that is not a plain glyph; returns how many it did.
+int64_t Printer::skip_unseen(const uint8_t* codes, int64_t n, int64_t stride) {
+    if (n <= 0 || c.oneoff || c.wrap || c.solid || c.delay || (codes[0] < 16 && codes[0] != 7)) return 0;
+    const int64_t xs = c.dotty || c.wide ? 2 : 1, ys = c.dotty || c.tall ? 2 : 1;
+    const int64_t px = c.border ? xs : 0, gh = (int64_t)c.line_h * ys;
+    const bool adjust = font_byte(5) & 1;
+    const int64_t cam = state_i32(DS_CAMERA_X), off = c.off_x;
+    const int32_t y = cursor_y();
+    int32_t x = cursor_x();
+    int64_t done = 0;
+    for (; done < n; done++) {
+        const uint8_t code = codes[done * stride];
+        if (code < 16 && code != 7) break;
+        int64_t w = code < 128 ? c.char_w : c.wide_w;
+        if (adjust) w += (((font_byte(code / 2u) >> ((code & 1) * 4)) + 4) & 7) - 4;
+        const int64_t ox = (int64_t)x + off - cam;
+        if (g.l < ox - px + w && ox - px < g.r) break;
+        const int64_t gw = w * xs;
+        c.glyph_x = x;
+        c.glyph_y = y;
+        x = sat_i32((int64_t)x + gw);
+        c.last_advance = (int32_t)gw;
+        c.tallest = (int32_t)std::max<int64_t>(c.tallest, gh);
+        c.max_x = std::max<int64_t>(c.max_x, x);
+    }
+    if (done) {
+        set_cursor(x, y);
+        c.max_y = std::max<int64_t>(c.max_y, y);
+        c.stepped = 1;
+    }
+    return done;
+}
+
 void Printer::poke_text(uint32_t addr, int64_t n) {
     n = std::clamp<int64_t>(n, 0, std::max<int64_t>(c.text_end - c.pos, 0));
-    for (int64_t i = 0; i < n; i++) poke_proc(p, addr + (uint32_t)i, c.text[c.pos + i]);
+    mem_write_bytes(p, addr & ADDR_MASK, c.text + c.pos, n);
     c.pos += n;
     cost += n;
     // The bytes may have landed in the draw state.
@@ -293,8 +362,19 @@ bool Printer::step() {
         int n = param();
         if (c.pos >= c.end) return false;
         uint8_t ch = byte();
-        for (int i = 0; i < n; i++)
-            if (font_glyph(ch)) return true;
+        for (int i = 0; i < n; i++) {
+            if (int64_t k = unseen ? skip_unseen(&ch, n - i, 0) : 0) {
+                cost += k;
+                i += (int)k - 1;
+                continue;
+            }
+            // Up to 35 glyphs from three bytes: each costs at least a cycle,
+            // out of sight or not.
+            int64_t before = cost;
+            bool stop = font_glyph(ch);
+            if (cost == before) cost++;
+            if (stop) return true;
+        }
         return false;
     }
     case 2:
@@ -358,12 +438,16 @@ void reset_print_context(Process* p) {
     pr.load_font((a & 0x80) ? PRINT_ALT_FONT : PRINT_FONT);
 }
 
-int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t colour) {
+int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t colour, lua_State* L, int64_t cap) {
     if (!p || !p->draw.target || len < 0) return 0;
     PrintContext& c = p->print;
     c = PrintContext{};
     // The caller's bytes are read in place; nothing stays after the print
-    // (a stopped print is never resumed).
+    // (a stopped print is never resumed), however it ends.
+    struct Forget {
+        PrintContext& c;
+        ~Forget() { c.text = nullptr; }
+    } forget{c};
     c.text = (const uint8_t*)text;
     c.text_end = len;
     c.end = len + ((ds_u8(p, DS_PRINT_FLAGS) & 4) ? 0 : 1);
@@ -378,17 +462,36 @@ int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t 
     c.bg = (colour >> 8) & 63;
     c.max_x = c.max_y = INT64_MIN;
     int stopped = 0;
+    GfxMeter meter(L);
     while (c.pos < c.end) {
+        // After a glyph out of sight, a run of them: a step each, done in one
+        // go (a bounded run, so the charge keeps up with it).
+        int64_t run = pr.unseen ? std::min<int64_t>({c.text_end - c.pos, 4096, cap - pr.cost}) : 0;
+        if (int64_t n = pr.skip_unseen(c.text + c.pos, run, 1)) {
+            c.pos += n;
+            pr.cost += n;
+            meter.to(pr.cost);
+            if (pr.cost >= cap) {
+                c.pos = c.end;
+                break;
+            }
+            continue;
+        }
         int64_t at = c.pos;
         stopped = pr.step();
         pr.cost += std::max<int64_t>(c.pos - at, 1);
         c.max_x = std::max<int64_t>(c.max_x, pr.cursor_x());
         c.max_y = std::max<int64_t>(c.max_y, pr.cursor_y());
         c.stepped = 1;
+        meter.to(pr.cost);
         if (stopped) break;
+        if (pr.cost >= cap) {
+            c.pos = c.end;
+            break;
+        }
     }
-    spend_cpu(pr.cost);
-    c.text = nullptr;
+    // Charged at least a cycle, as a single charge at the end is.
+    if (!meter.charged) spend_cpu(0);
     return stopped;
 }
 
@@ -407,7 +510,7 @@ int lua54_print_tesscii(lua_State* L) {
         ds_set_i32(p, DS_HOME_X, x);
     }
     gfx_colour_arg(L, 4, p);
-    print_tesscii(p, s, (int64_t)n, (ds_u8(p, DS_PRINT_FLAGS) >> 7) & 1, (uint16_t)ds_i16(p, DS_COLOUR));
+    print_tesscii(p, s, (int64_t)n, (ds_u8(p, DS_PRINT_FLAGS) >> 7) & 1, (uint16_t)ds_i16(p, DS_COLOUR), L);
     const PrintContext& c = p->print;
     lua_pushinteger(L, c.stepped ? c.max_x : ds_i32(p, DS_CURSOR_X));
     lua_pushinteger(L, c.stepped ? c.max_y : ds_i32(p, DS_CURSOR_Y));

@@ -35,8 +35,12 @@ struct PrintContext {
 
 // Prints len bytes of text into p's draw target with the colour word
 // (foreground low byte, background high byte). Returns 0 when the whole text
-// was printed, non-zero when a pause stopped it. Charges the CPU.
-int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t colour);
+// was printed, non-zero when a pause stopped it. Charges the CPU as it goes:
+// with the Lua state of the program printing, a print far over its budget is
+// stopped with the runaway error like any other native work; the host's own
+// prints (no state) end quietly once they have cost cap cycles.
+int print_tesscii(Process* p, const char* text, int64_t len, int wrap, uint32_t colour, lua_State* L = nullptr,
+                  int64_t cap = INT64_MAX);
 // Loads the font and the print attributes (0x5F56-0x5F5B) into the context.
 void reset_print_context(Process* p);
 

@@ -203,14 +203,15 @@ namespace {
 // kept between calls (drawing runs on the main thread only).
 std::vector<int64_t> off_x, off_y;
 
-// Blends the rectangle from (xa, ya), off_x.size() by off_y.size() pixels,
-// pixel (x, y) taking sprite byte off_y[y - ya] + off_x[x - xa].
-void blend_offsets(const Blender& b, const uint8_t* data, int64_t xa, int64_t ya) {
-    const int64_t nx = (int64_t)off_x.size(), ny = (int64_t)off_y.size();
-    const int64_t* ox = off_x.data();
+// Blends the rectangle from (xa, ya), xs.size() by ys.size() pixels, pixel
+// (x, y) taking sprite byte ys[y - ya] + xs[x - xa].
+void blend_offsets(const Blender& b, const uint8_t* data, int64_t xa, int64_t ya, const std::vector<int64_t>& xs,
+                   const std::vector<int64_t>& ys) {
+    const int64_t nx = (int64_t)xs.size(), ny = (int64_t)ys.size();
+    const int64_t* ox = xs.data();
     for (int64_t j = 0; j < ny; j++) {
         const int64_t y = ya + j;
-        const uint8_t* src = data + off_y[j];
+        const uint8_t* src = data + ys[j];
         uint8_t* d = b.pix + y * b.w + xa;
         if (b.table0(y)) {
             const Table0<false> t(b);
@@ -254,8 +255,8 @@ int64_t draw_parallel_lines(const Gfx& g, const TypedArray* s, bool horizontal, 
     for (int64_t k = st.first; k <= st.last; k++, a += da) along.push_back(clamp_texel(a, along_n) * along_scale);
     for (int64_t i = i0; i < i1; i++) across_off.push_back(clamp_texel(across(i), across_n) * across_scale);
     const Blender b(g);
-    if (horizontal) blend_offsets(b, ta_data(s), first_pos, pos0 + i0);
-    else blend_offsets(b, ta_data(s), pos0 + i0, first_pos);
+    if (horizontal) blend_offsets(b, ta_data(s), first_pos, pos0 + i0, off_x, off_y);
+    else blend_offsets(b, ta_data(s), pos0 + i0, first_pos, off_x, off_y);
     return (i1 - i0) * (st.last - st.first + 1);
 }
 
@@ -329,16 +330,17 @@ int lua54_spr(lua_State* L) {
     if (gfx_batch_begin(L, 1, 5, b)) {
         gfx_begin(g, p, true);
         int64_t pixels = 0;
+        GfxMeter meter(L);
         for (int64_t i = 0; i < b.items; i++) {
             const double* e = b.e + b.start + i * b.stride;
             auto val = [&](int k) { return k < b.per ? e[k] : 0.0; };
             const TypedArray* s = slot_sprite(p, sat_floor(val(0)));
-            if (!s) continue;
             // Batch coordinates are used as they are, without the camera.
-            pixels += draw_spr(g, s, sat_i32(sat_floor(val(1))), sat_i32(sat_floor(val(2))), val(3) < 0,
-                               val(4) < 0);
+            if (s)
+                pixels += draw_spr(g, s, sat_i32(sat_floor(val(1))), sat_i32(sat_floor(val(2))), val(3) < 0,
+                                   val(4) < 0);
+            meter.to(3 * (i + 1) + pixels / 3);
         }
-        gfx_charge(3 * b.items + pixels / 3);
         return 0;
     }
     const TypedArray* s = sprite_arg(L, p, 1);
@@ -452,6 +454,34 @@ int64_t draw_cell_scaled(const Gfx& g, const TypedArray* s, int64_t cx, int64_t 
     });
 }
 
+// Scaled cells wholly inside the clip all take their texels alike: the
+// offsets that one such cell's textured lines leave in off_x and off_y serve
+// every later one of the same sprite size and rotate and flip bits (the tile
+// size is the call's), which is then only blended.
+struct ScaledCells {
+    struct Kept {
+        int64_t w = -1, h = 0;  // sprite size the offsets are for; -1: none
+        std::vector<int64_t> xs, ys;
+    } kept[8];                  // by the cell's bits 13-15
+    int64_t draw(const Gfx& g, const Blender& b, const TypedArray* s, int64_t cx, int64_t cy, int64_t tw, int64_t th,
+                 uint16_t cell) {
+        const bool inside = cx >= g.l && cy >= g.t && cx + tw <= g.r && cy + th <= g.b;
+        Kept& k = kept[cell >> 13];
+        if (inside && k.w == s->width && k.h == s->height) {
+            blend_offsets(b, ta_data(s), cx, cy, k.xs, k.ys);
+            return tw * th;
+        }
+        int64_t n = draw_cell_scaled(g, s, cx, cy, tw, th, cell);
+        if (inside && n == tw * th) {
+            k.w = s->width;
+            k.h = s->height;
+            k.xs = off_x;
+            k.ys = off_y;
+        }
+        return n;
+    }
+};
+
 // A tile size argument: the draw state's (0 meaning 256) when absent, an
 // explicit 0 also 256; -1 for a negative one.
 int64_t tile_size(lua_State* L, int idx, uint8_t state) {
@@ -506,7 +536,11 @@ int lua54_draw_map(lua_State* L) {
     const bool draw_zero = ds_u8(p, DS_PRINT_FLAGS) & 8;
     const int16_t* cells = ta_elems<int16_t>(m);
     int64_t cost = 0;
+    GfxMeter meter(L);
+    const Blender b(g);
+    ScaledCells scaled;
     for (int64_t r = r0; r < r1; r++) {
+        meter.to(2 * (c1 - c0) * (r - r0) + cost / 3);
         const int64_t cy = (int64_t)(oy + (__int128)r * th);
         for (int64_t c = c0; c < c1; c++) {
             const uint16_t cell = (uint16_t)cells[(my + r) * mw + mx + c];
@@ -517,10 +551,10 @@ int lua54_draw_map(lua_State* L) {
             if (tw == s->width && th == s->height && !(cell & 0x2000))
                 cost += draw_spr(g, s, cx, cy, cell & 0x4000, cell & 0x8000);
             else
-                cost += draw_cell_scaled(g, s, cx, cy, tw, th, cell);
+                cost += scaled.draw(g, b, s, cx, cy, tw, th, cell);
         }
     }
-    gfx_charge(2 * (c1 - c0) * (r1 - r0) + cost / 3);
+    meter.to(2 * (c1 - c0) * (r1 - r0) + cost / 3);
     return 0;
 }
 
@@ -1025,6 +1059,8 @@ int lua54_tline3d(lua_State* L) {
     if (gfx_batch_begin(L, 1, 12, b)) {
         gfx_begin(g, p, true);
         int64_t cost = 1;
+        GfxMeter meter(L);
+        meter.to(cost);
         for (int64_t i = 0; i < b.items; i++) {
             const double* e = b.e + b.start + i * b.stride;
             auto val = [&](int k, double dflt) { return k < b.per ? e[k] : dflt; };
@@ -1033,8 +1069,8 @@ int lua54_tline3d(lua_State* L) {
             double x0 = val(1, 0), y0 = val(2, 0), x1 = val(3, 0), y1 = val(4, 0), u0 = val(5, 0), v0 = val(6, 0);
             cost += draw_tline3d(g, s, sat_floor(val(11, 0)), x0 - cx, y0 - cy, x1 - cx, y1 - cy, u0, v0,
                                  val(7, u0 + (x1 - x0)), val(8, v0 + (y1 - y0)), val(9, 1), val(10, 1));
+            meter.to(cost);
         }
-        gfx_charge(cost);
         return 0;
     }
     const TypedArray* src = to_typed_array(L, 1);

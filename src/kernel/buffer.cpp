@@ -1,7 +1,10 @@
 #include "kernel/buffer.h"
 
-#include <algorithm>
+#include <malloc.h>
+#include <sys/mman.h>
 
+#include <algorithm>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,9 +30,74 @@ static ByteBuffer* new_record(uint8_t* bytes, uint64_t capacity, int32_t tag) {
     return b;
 }
 
+// Above glibc's mmap threshold (set in the process allocator) every block is
+// a fresh mapping, and freeing one gives its memory back at once; below it the
+// heap reuses memory by itself.
+constexpr uint64_t LARGE_BLOCK = 32 << 20;
+// Large blocks come in whole huge pages, so that a freed one fits the next
+// request of its size.
+constexpr uint64_t HUGE_PAGE = 2 << 20;
+// Freed large blocks kept for reuse: a few, up to two whole cartridge images.
+constexpr int KEPT_BLOCKS = 4;
+constexpr uint64_t KEPT_BYTES = 160 << 20;
+static uint8_t* kept[KEPT_BLOCKS];
+// Buffers belong to the main thread, but a worker may free one.
+static std::mutex kept_mu;
+
+uint8_t* buffer_block_alloc(uint64_t n) {
+    if (n < LARGE_BLOCK) return (uint8_t*)malloc(n);
+    {
+        // The smallest kept block that holds n bytes, as it is: resizing can
+        // cost as much as fresh memory.
+        std::lock_guard<std::mutex> lock(kept_mu);
+        int best = -1;
+        for (int i = 0; i < KEPT_BLOCKS; i++)
+            if (kept[i] && malloc_usable_size(kept[i]) >= n &&
+                (best < 0 || malloc_usable_size(kept[i]) < malloc_usable_size(kept[best])))
+                best = i;
+        if (best >= 0) {
+            uint8_t* b = kept[best];
+            kept[best] = nullptr;
+            return b;
+        }
+    }
+    uint64_t size = (n + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    uint8_t* b = (uint8_t*)malloc(size);
+#ifdef MADV_HUGEPAGE
+    // Only whole huge pages inside the block: the rest of its mapping is left as it is.
+    uintptr_t from = ((uintptr_t)b + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1), to = ((uintptr_t)b + size) & ~(HUGE_PAGE - 1);
+    if (b && to > from) madvise((void*)from, to - from, MADV_HUGEPAGE);
+#endif
+    return b;
+}
+
+void buffer_block_free(uint8_t* block) {
+    if (!block) return;
+    uint64_t n = malloc_usable_size(block);
+    if (n < LARGE_BLOCK || n > KEPT_BYTES / 2) {
+        free(block);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(kept_mu);
+    // The newest first: the oldest go when there would be too many, or too many bytes.
+    uint64_t total = n;
+    for (int i = 0; i < KEPT_BLOCKS; i++) {
+        if (!kept[i]) continue;
+        if (i == KEPT_BLOCKS - 1 || total + malloc_usable_size(kept[i]) > KEPT_BYTES) {
+            free(kept[i]);
+            kept[i] = nullptr;
+        } else {
+            total += malloc_usable_size(kept[i]);
+        }
+    }
+    memmove(kept + 1, kept, (KEPT_BLOCKS - 1) * sizeof kept[0]);
+    kept[0] = block;
+}
+
 static ByteBuffer* new_buffer(uint64_t capacity, int32_t tag) {
-    uint8_t* bytes = (uint8_t*)calloc(1, capacity);
+    uint8_t* bytes = capacity < LARGE_BLOCK ? (uint8_t*)calloc(1, capacity) : buffer_block_alloc(capacity);
     if (!bytes) abort();
+    if (capacity >= LARGE_BLOCK) memset(bytes, 0, capacity);
     return new_record(bytes, capacity, tag);
 }
 
@@ -66,10 +134,17 @@ ByteBuffer* create_buffer_2(int64_t size, int32_t tag) {
 ByteBuffer* create_buffer_adopting(uint8_t* block, uint64_t cap, int64_t from, int64_t n, int32_t tag) {
     if (n < 0 || from < 0 || (uint64_t)(from + n) > cap || n > BUFFER_MAX_LENGTH) abort();
     memmove(block, block + from, (size_t)n);
-    block = (uint8_t*)realloc(block, (size_t)n + 1);
-    if (!block) abort();
+    // A large block shrinks only to whole huge pages, so that once freed it
+    // fits the next block of its size.
+    uint64_t keep = (uint64_t)n + 1;
+    if (keep >= LARGE_BLOCK) keep = (keep + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    if (keep < cap) {
+        block = (uint8_t*)realloc(block, (size_t)keep);
+        if (!block) abort();
+        cap = keep;
+    }
     block[n] = 0;
-    ByteBuffer* b = new_record(block, (uint64_t)n + 1, tag);
+    ByteBuffer* b = new_record(block, cap, tag);
     b->length = b->cursor = (int32_t)n;
     return b;
 }
@@ -112,7 +187,7 @@ void destroy_buffer(ByteBuffer* b) {
     total_num_buffers--;
     buffer_group_count[tag_slot(b->tag)]--;
     total_buffer_allocation -= b->capacity;
-    free(b->bytes);
+    buffer_block_free(b->bytes);
     free(b);
 }
 

@@ -30,15 +30,25 @@ extern uint64_t total_buffer_allocation;
 extern int32_t total_num_buffers;
 extern int32_t buffer_group_count[128];
 
+// Blocks of host memory for buffer bytes: at least n bytes from malloc, not
+// zeroed, freed with buffer_block_free. Fresh memory is faulted in page by
+// page as it is first written, and on some hosts (virtual machines under load)
+// that costs far more than the work done with it: a third of a second and more
+// for 64 MB, the size of a cartridge image. So a few freed large blocks are
+// kept for the next large requests, and fresh ones are backed by huge pages
+// where the host offers them.
+uint8_t* buffer_block_alloc(uint64_t n);
+void buffer_block_free(uint8_t* block);
+
 ByteBuffer* create_buffer_2(int64_t size, int32_t tag);
 ByteBuffer* create_buffer_from_str(const char* s);
 ByteBuffer* create_buffer_from_buffer(const ByteBuffer* src);
 ByteBuffer* create_buffer_from_buffer_2(const ByteBuffer* src, int32_t tag);
 ByteBuffer* create_buffer_from_file(const char* path);
 void destroy_buffer(ByteBuffer* b);
-// A buffer of the n bytes at block + from, taking over block (from malloc, cap bytes):
-// the bytes move to its start and the block shrinks to fit, so a large result needs
-// no second copy in fresh memory.
+// A buffer of the n bytes at block + from, taking over block (from buffer_block_alloc,
+// cap bytes): the bytes move to its start and a small block shrinks to fit, so a large
+// result needs no second copy in fresh memory.
 ByteBuffer* create_buffer_adopting(uint8_t* block, uint64_t cap, int64_t from, int64_t n, int32_t tag);
 
 // Grows so that n bytes plus the trailing NUL fit; false when n is out of range.

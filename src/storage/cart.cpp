@@ -102,7 +102,7 @@ int populate_ram_folder_from_q64_rom_buffer(const char* prefix, ByteBuffer* rom)
     rom->cursor = (int32_t)(cur + avail);
     // At most 64 MB, and never more than an LZ4 block can expand to (255 times its size).
     int64_t cap = avail * 255 + 16 < ROM_MAX_PAYLOAD ? avail * 255 + 16 : ROM_MAX_PAYLOAD;
-    std::unique_ptr<uint8_t, decltype(&free)> out((uint8_t*)malloc((size_t)cap), &free);
+    std::unique_ptr<uint8_t, decltype(&buffer_block_free)> out(buffer_block_alloc((uint64_t)cap), &buffer_block_free);
     if (!out) return 1;
     int r = LZ4_decompress_safe((const char*)b + cur, (char*)out.get(), (int)avail, (int)cap);
     // A valid empty block is an empty cartridge, not a failure.
@@ -113,15 +113,21 @@ int populate_ram_folder_from_q64_rom_buffer(const char* prefix, ByteBuffer* rom)
     const uint8_t* p = out.get();
     int64_t n = r, pos = 0;
     int partial = 0;
+    // The length of the entry's path at pos, or -1 when it can't be read.
+    auto path_length = [&](int64_t at) -> int64_t {
+        int64_t lim = n - at < ROM_MAX_PATH + 1 ? n - at : ROM_MAX_PATH + 1;
+        const void* nul = memchr(p + at, 0, (size_t)lim);
+        int64_t plen = nul ? (const uint8_t*)nul - (p + at) : -1;
+        return plen < 1 || plen > ROM_MAX_PATH ? -1 : plen;
+    };
+    auto unreadable = [] {
+        printf("  *** q64.rom filename parsing failed\n");
+        return 1;
+    };
     for (int entries = 0; pos < n; entries++) {
         if (entries >= ROM_MAX_ENTRIES) return 1;
-        int64_t lim = n - pos < ROM_MAX_PATH + 1 ? n - pos : ROM_MAX_PATH + 1;
-        const void* nul = memchr(p + pos, 0, (size_t)lim);
-        int64_t plen = nul ? (const uint8_t*)nul - (p + pos) : -1;
-        if (plen < 1 || plen > ROM_MAX_PATH) {
-            printf("  *** q64.rom filename parsing failed\n");
-            return 1;
-        }
+        int64_t plen = path_length(pos);
+        if (plen < 0) return unreadable();
         std::string path((const char*)p + pos, (size_t)plen);
         pos += plen + 1;
         if (path.find("..") != std::string::npos) {
@@ -146,8 +152,14 @@ int populate_ram_folder_from_q64_rom_buffer(const char* prefix, ByteBuffer* rom)
         bool written;
         if (take >= (1 << 20) && take >= rest) {
             // A large file (at least what follows it) keeps the decompressed block instead
-            // of a copy of it; what follows moves to a block of its own.
-            std::unique_ptr<uint8_t, decltype(&free)> tail((uint8_t*)malloc((size_t)rest + 1), &free);
+            // of a copy of it; what follows moves to a block of its own, unless its first
+            // entry can't be read anyway.
+            if (rest > 0 && entries + 1 < ROM_MAX_ENTRIES && path_length(pos + take) < 0) {
+                adopt_whole_file(full, out.release(), (uint64_t)cap, pos, take);
+                return unreadable();
+            }
+            std::unique_ptr<uint8_t, decltype(&buffer_block_free)> tail(buffer_block_alloc((uint64_t)rest + 1),
+                                                                          &buffer_block_free);
             if (!tail) return 1;
             memcpy(tail.get(), p + pos + take, (size_t)rest);
             written = adopt_whole_file(full, out.release(), (uint64_t)cap, pos, take);

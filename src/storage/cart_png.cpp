@@ -121,11 +121,16 @@ std::string info_text(const ByteBuffer* info) {
     return std::string((const char*)b, (size_t)len);
 }
 
+// A label is a line or two on a 178 x 20 bitmap, printed while a cartridge is
+// written back, outside any program's slice: its text is printed only as far
+// as this much work (far more than the bitmap can show).
+constexpr int64_t LABEL_PRINT_CAP = 65536;
+
 void print_at(const std::string& text, int y) {
     ds_set_i32(label_proc, DS_CURSOR_X, 0);
     ds_set_i32(label_proc, DS_CURSOR_Y, y);
     ds_set_i32(label_proc, DS_HOME_X, 0);
-    print_tesscii(label_proc, text.data(), (int64_t)text.size(), 0, 7);
+    print_tesscii(label_proc, text.data(), (int64_t)text.size(), 0, 7, nullptr, LABEL_PRINT_CAP);
 }
 
 // Title band: each bitmap pixel as 2 x 2 card pixels, light above and dark

@@ -221,6 +221,11 @@ void expect_bands(const std::string& card, const std::string& templ, const std::
 
 TEST_F(Card, TitleVersionAndAuthorArePrintedOnTheCard) {
     std::string long_version(200, 'v'), long_author(800, 'a');
+    // Huge inverted glyphs over one cell, a million times: printed only as far
+    // as a label's work goes, which shows the same as once.
+    const std::string huge = "\x06i\x06w\x06t\x06xz\x06yz";
+    std::string hostile = huge;
+    for (int i = 0; i < 1000000; i++) hostile += "A\r";
     struct Case {
         std::string info, title, subtitle;
     } cases[] = {
@@ -233,6 +238,7 @@ TEST_F(Card, TitleVersionAndAuthorArePrintedOnTheCard) {
         {"{subtitle=\"no\",xtitle=\"no\",title=\"\"}", "", ""},             // whole keys; empty is absent
         {"{version=\"" + long_version + "\",author=\"kit\"}", "", "by kit"},
         {"{version=\"1\",author=\"" + long_author + "\"}", "", "1"},
+        {"{title=\"" + hostile + "\"}", huge + "A\r", ""},
     };
     std::string templ = pixels(ORVANTA_SOURCE_DIR "/rom/misc/q64_cart.png");
     write_vfs_file("/ram/c/main.lua", "x");

@@ -160,6 +160,11 @@ TEST(NativeCharges, FarOverBudgetStopsInsideTheLoop) {
         {"load, string.rep('x = 1 ', 4e5)", stopped},
         {"string.rep, '', math.maxinteger", "string"},
         {"string.rep, 'ab', 1e6, ','", "string"},
+        // Table loops that charge nothing for their elements count each as a step.
+        {"table.move, {}, 1, 1e12, 1, {}", stopped},
+        {"table.concat, setmetatable({}, {__len = function() return 1e12 end, __index = function() return '' end})",
+         stopped},
+        {"table.move, (function() local t = {} for i = 1, 1e6 do t[i] = i end return t end)(), 1, 1e6, 2", "table"},
     };
     for (const Case& c : cases) {
         State s;

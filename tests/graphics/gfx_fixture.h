@@ -4,6 +4,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "graphics/gfx.h"
@@ -66,6 +67,47 @@ protected:
         int64_t c = cpu_cycles;
         lua_settop(L, base);
         return c;
+    }
+
+    // Runs one call (code returns the function and its arguments) with a
+    // frame's budget, as a program's slice has: "stopped" when it is stopped
+    // far over budget like other native work, else "done". *charged gets the
+    // cycles it charged.
+    std::string stopped_or_done(const std::string& code, int64_t* charged) {
+        cproc = p;
+        int base = lua_gettop(L);
+        EXPECT_EQ(luaL_loadstring(L, ("return " + code).c_str()), LUA_OK) << code << ": " << lua_tostring(L, -1);
+        cpu_cycles_max = FRAME_CYCLES * 100;
+        EXPECT_EQ(lua_pcall(L, 0, LUA_MULTRET, 0), LUA_OK) << lua_tostring(L, -1);
+        int n = lua_gettop(L) - base - 1;
+        cpu_cycles = 0;
+        cpu_cycles_max = FRAME_CYCLES;
+        int st = lua_pcall(L, n, 0, 0);
+        *charged = cpu_cycles;
+        std::string r = st == LUA_OK ? "done"
+                        : std::string(lua_tostring(L, -1)).find(VM_RUNAWAY_MESSAGE) != std::string::npos
+                            ? "stopped"
+                            : std::string("error: ") + lua_tostring(L, -1);
+        cpu_cycles = 0;
+        cpu_cycles_max = FRAME_CYCLES * 100;
+        lua_settop(L, base);
+        return r;
+    }
+
+    // Each call is stopped soon after it is far over a frame's budget: it has
+    // been charged past the runaway allowance by at most one piece of its
+    // work (piece: the most that one item, glyph or step is charged).
+    struct Runaway {
+        const char* call;
+        int64_t piece;
+    };
+    void expect_stopped_soon(std::initializer_list<Runaway> calls) {
+        for (const Runaway& r : calls) {
+            int64_t charged = 0;
+            EXPECT_EQ(stopped_or_done(r.call, &charged), "stopped") << r.call;
+            EXPECT_GT(charged, FRAME_CYCLES + VM_RUNAWAY_CYCLES) << r.call;
+            EXPECT_LE(charged, FRAME_CYCLES + VM_RUNAWAY_CYCLES + r.piece) << r.call;
+        }
     }
 
     // A w x h target named S with the masks, palettes and clip the system's

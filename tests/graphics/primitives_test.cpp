@@ -86,6 +86,26 @@ TEST_F(Primitives, Batches) {
     EXPECT_EQ(lua("cls() pset(userdata('i16', 3, 1)) return pget(0, 0)"), "0");
 }
 
+// Each item is bounded, their sum is not: a batch is charged item by item as
+// it draws and stopped soon after it is far over budget, the items after that
+// left undrawn (each item's colour is its number, so the colour word tells how
+// far it got). An ordinary batch costing a few frames draws to its end.
+TEST_F(Primitives, BatchesFarOverBudgetAreStopped) {
+    screen(1024, 1024);
+    ASSERT_EQ(lua("function B(per, n, ...) local b = userdata('f64', per, n) for i = 0, n - 1 do "
+                  "for k = 1, per do b:set(k - 1, i, select(k, ...)) end b:set(per - 1, i, i % 64) end return b end"),
+              "");
+    expect_stopped_soon({
+        {"rectfill, B(5, 2000, 0, 0, 1023, 1023, 0)", 1024 * (1023 / 8 + 3) / 3 + 3},
+        {"circfill, B(4, 100, 240, -1400000, 1400100, 0)", 4 + (8 * 2800202 + 100 * 1024) / 3},
+    });
+    EXPECT_EQ(lua("return peek(0x550C) < 63"), "true");
+    int64_t charged = 0;
+    EXPECT_EQ(stopped_or_done("rectfill, B(5, 10000, 0, 0, 31, 31, 0)", &charged), "done");
+    EXPECT_EQ(charged, 3 * 10000 + 10000 * 32 * (31 / 8 + 3) / 3);
+    EXPECT_EQ(lua("return peek(0x550C)"), std::to_string(9999 % 64));
+}
+
 TEST_F(Primitives, Charges) {
     screen(480, 270);
     EXPECT_EQ(charge("cls"), 480 * 270 / 64);

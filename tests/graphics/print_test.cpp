@@ -178,6 +178,9 @@ TEST_F(Print, CameraClipAndTargets) {
     // The camera moves glyphs, not the cursor; the clip cuts them.
     EXPECT_EQ(lua("camera(-2, -1) P('a') camera() return pget(2, 1), pget(4, 3)"), "7, 7");
     EXPECT_EQ(lua("clip(1, 0, 1, 3) P('a') clip() return pget(0, 0), pget(1, 1), pget(2, 2)"), "0, 7, 0");
+    // Glyphs wholly out of sight to the left move the cursor as drawn ones do.
+    EXPECT_EQ(lua("return P('aaaa', -7, 0)"), "5, 0");
+    EXPECT_EQ(rows(0, 0, 5, 2), "007000/700700/070070");
     // Wrapping from 0x5F36 bit 7 at the clip's right edge.
     EXPECT_EQ(lua("poke(0x5F36, 0x84) clip(0, 0, 7, 12) local x, y = P('aaa') clip() poke(0x5F36, 4) return x, y"),
               "6, 3");
@@ -201,6 +204,61 @@ TEST_F(Print, Charges) {
     // to it cost their steps, not less.
     EXPECT_EQ(lua("F(0x6000, 1, 1, 9, 0, 0, 1) poke(0x6000 + 97 // 2, 0x50)"), "");
     EXPECT_EQ(charge("_print_tesscii, string.rep('a\\r', 100), 10, 0"), 200);
+    EXPECT_EQ(lua("F(0x6000, 3, 5, 3)"), "");
+    // Repeated glyphs cost at least a cycle each, drawn or not (here of width 0).
+    EXPECT_EQ(charge("_print_tesscii, '\\0013a', 0, 0"), 3 + 3 * ((9 + 1) / 3));
+    EXPECT_EQ(charge("_print_tesscii, '\\006x0\\0019a', 0, 0"), 3 + 3 + 9);
+    // A glyph out of sight whose background is not: the background's spans / 3.
+    EXPECT_EQ(lua("cls()"), "");
+    EXPECT_EQ(charge("_print_tesscii, '\\006w\\0027a', -5, 0"), 2 + 2 + 1 + 3 * 2 / 3);
+    EXPECT_EQ(lua("return pget(0, 0), pget(0, 2), pget(1, 0)"), "7, 7, 0");
+}
+
+// One print can do a great deal of work for a few bytes of text: it is
+// charged step by step and stopped soon after it is far over budget, like
+// other native work, and nothing of its text stays behind. An ordinary long
+// text costing several frames prints to its end.
+TEST_F(Print, LongPrintsFarOverBudgetAreStopped) {
+    ASSERT_EQ(lua("BIG = userdata('u8', 1024, 1024) "
+                  "function On(t, text, x) _set_draw_target(t) return _print_tesscii(text, x or 0, 0, 7) end"),
+              "");
+    expect_stopped_soon({
+        // The whole target cleared for each three bytes.
+        {"On, BIG, string.rep('\\006c0', 2000)", 3 + 1024 * 1024 / 64},
+        // Inverted glyphs of 70 x 70, all over the same cell.
+        {"On, S, '\\006i\\006w\\006t\\006xz\\006yz' .. string.rep('a\\r', 400000)", 1 + (70 * 70 + 1) / 3},
+        // 35 empty glyphs for each three bytes, a cycle each.
+        {"On, S, '\\006x0' .. string.rep('\\001za', 600000)", 3 + 35},
+        // Glyphs out of sight left of the target, their backgrounds not.
+        {"On, BIG, '\\006w\\006t\\006xz\\006yz\\0027' .. string.rep('a\\b', 200000), -50", 1 + 70 * (19 / 8 + 3) / 3},
+    });
+    EXPECT_EQ(p->print.text, nullptr);
+    // 20,000 lines: 8 glyphs in sight (a step and 3 each), 52 out of sight and a carriage return.
+    int64_t charged = 0;
+    ASSERT_EQ(lua("_set_draw_target(S)"), "");
+    EXPECT_EQ(stopped_or_done("_print_tesscii, string.rep(string.rep('a', 60) .. '\\r', 20000), 0, 0, 7", &charged),
+              "done");
+    EXPECT_EQ(charged, 20000 * (8 * 4 + 52 + 1));
+    EXPECT_EQ(lua("return peek4(0x54F0), pget(21, 0), pget(23, 2)"), "0, 7, 7");
+}
+
+// The host's own prints (card labels) run no program's code: they end once
+// they have cost their cap, at the step that reaches it.
+TEST_F(Print, HostPrintsEndAtTheirCap) {
+    std::string text(100000, 'a');
+    ds_set_i32(p, DS_CURSOR_X, 1000);
+    cpu_cycles = 0;
+    EXPECT_EQ(print_tesscii(p, text.data(), (int64_t)text.size(), 0, 7, nullptr, 1000), 0);
+    EXPECT_EQ(cpu_cycles, 1000);
+    EXPECT_EQ(ds_i32(p, DS_CURSOR_X), 1000 + 3 * 1000);
+    // In sight: the step that reaches the cap is the last (inverted glyphs of
+    // 3 x 3 cost a step and 3, each carriage return a step).
+    std::string inverted = "\006i";
+    for (int i = 0; i < 1000; i++) inverted += "a\r";
+    ds_set_i32(p, DS_CURSOR_X, 0);
+    cpu_cycles = 0;
+    print_tesscii(p, inverted.data(), (int64_t)inverted.size(), 0, 7, nullptr, 100);
+    EXPECT_EQ(cpu_cycles, 2 + 19 * 5 + 4);
 }
 
 TEST_F(Print, FontsReadThroughTheByteRule) {

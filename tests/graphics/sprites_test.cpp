@@ -71,6 +71,28 @@ TEST_F(Sprites, SpriteBatches) {
     EXPECT_EQ(charge("spr, userdata('f64', 3, 3, '1,0,0,9000,0,0,7,0,0')"), 3 * 3 + 16 / 3);
 }
 
+// Sprite and textured-line batches are charged item by item and stopped soon
+// after they are far over budget; a batch of 10,000 sprites costing a few
+// frames draws every item.
+TEST_F(Sprites, BatchesFarOverBudgetAreStopped) {
+    screen(1024, 1024);
+    ASSERT_EQ(lua("_set_spr(2, userdata('u8', 128, 128)) _set_spr(3, userdata('u8', 64, 64))"), "");
+    expect_stopped_soon({
+        {"spr, userdata('f64', 3, 1, '2,0,0'), 0, 262144, 3, 0", 3 + 128 * 128 / 3 + 1},
+        {"tline3d, userdata('f64', 5, 1, '3,0,5,1023,5'), 0, 262144, 5, 0", 1024},
+    });
+    // 10,000 sprites of 16 x 16 in rows of 64: every one drawn, charged 3 each and its pixels / 3.
+    ASSERT_EQ(lua("cls() local s = userdata('u8', 16, 16) s:add(1, true) _set_spr(1, s) "
+                  "B = userdata('f64', 3, 10000) for i = 0, 9999 do B:set(0, i, 1, i % 64 * 16, i // 64 * 6) end"),
+              "");
+    int64_t charged = 0;
+    EXPECT_EQ(stopped_or_done("spr, B", &charged), "done");
+    EXPECT_EQ(charged, 3 * 10000 + 10000 * 256 / 3);
+    // The last item's corner, the last of a full row, and beside the last item.
+    EXPECT_EQ(lua("return pget(15 * 16 + 15, 156 * 6 + 15), pget(1023, 155 * 6), pget(16 * 16, 156 * 6 + 15)"),
+              "1, 1, 0");
+}
+
 TEST_F(Sprites, StretchedSprites) {
     screen(40, 8);
     sprite4(1);

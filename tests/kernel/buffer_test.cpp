@@ -229,6 +229,28 @@ TEST(Buffer, GrowthRulesAndLimits) {
     EXPECT_EQ(b->length, 7);
 }
 
+// Large blocks are kept for reuse when freed: a new buffer is zeroed all the
+// same, and a large block taken over keeps its bytes.
+TEST(Buffer, LargeBlocksReusedStartZeroed) {
+    constexpr int64_t big = 48 << 20;
+    for (int round = 0; round < 3; round++) {
+        Buf b(create_buffer_2(big, 1));
+        ASSERT_EQ(b->capacity, (uint64_t)big + 1);
+        EXPECT_EQ(memchr(b->bytes, 1, (size_t)b->capacity), nullptr) << round;
+        memset(b->bytes, 1, (size_t)b->capacity);
+    }
+    uint8_t* block = buffer_block_alloc(big);
+    ASSERT_NE(block, nullptr);
+    for (int64_t i = 0; i < big; i++) block[i] = (uint8_t)(i * 7);
+    Buf a(create_buffer_adopting(block, big, 3, big - 5, 1));
+    EXPECT_EQ(a->length, big - 5);
+    EXPECT_GE(a->capacity, (uint64_t)big - 4);
+    bool same = true;
+    for (int64_t i = 0; i < big - 5; i++) same = same && a->bytes[i] == (uint8_t)((i + 3) * 7);
+    EXPECT_TRUE(same);
+    EXPECT_EQ(a->bytes[big - 5], 0);
+}
+
 TEST(Buffer, FromFile) {
     char path[] = "/tmp/orvanta_buf_XXXXXX";
     int fd = mkstemp(path);

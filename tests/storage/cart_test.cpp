@@ -95,6 +95,12 @@ TEST_F(Cartridges, RomLargeFiles) {
     ASSERT_EQ(unpack_rom(rom_of_payload(payload), "/ram/two"), 0);
     EXPECT_EQ(ram_tree("/ram/two"), (std::map<std::string, std::string>{
                                          {"x/big.bin", big}, {"a.txt", std::string(300, 'a')}, {"y.bin", big2}, {"z.txt", "zz"}}));
+    // A large file and then what can't be read: the file, and the reader stops there.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(unpack_rom(rom_of_payload(entry("big.bin", big, (uint32_t)big.size()) + std::string(1000, '\0')), "/ram/bad"),
+              1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("  *** q64.rom filename parsing failed"), std::string::npos);
+    EXPECT_EQ(ram_tree("/ram/bad"), (std::map<std::string, std::string>{{"big.bin", big}}));
 }
 
 TEST_F(Cartridges, RomReaderStopsAtBadEntries) {

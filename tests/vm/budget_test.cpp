@@ -284,6 +284,22 @@ TEST_F(VmTest, RunawayNonYieldableCodeIsStopped) {
     EXPECT_EQ(run_in_slices(L, 1000), "survived");
 }
 
+// A stop caught by pcall leaves the count far over budget; when the next
+// instruction is the one a budget yield lets run, and it calls native code
+// that charges (string.format here), that call is not stopped too: it gets
+// room of its own, whichever instruction the slices end at.
+TEST_F(VmTest, CallAfterACaughtStopIsNotStoppedToo) {
+    const char* text = R"(
+        local spin = setmetatable({}, {__index = function() while true do end end, __len = function() return 1 end})
+        for i = 1, 30 do end
+        return string.format('%s|%s', pcall(table.concat, spin))
+    )";
+    for (int32_t budget = 10; budget <= 200; budget += 10) {
+        load_text(L, text);
+        EXPECT_EQ(run_in_slices(L, budget), "false|test:2: " VM_RUNAWAY_MESSAGE) << "budget " << budget;
+    }
+}
+
 // Saturating counter: a charge at the top of the range does not wrap.
 TEST_F(VmTest, CounterSaturatesInSlowPath) {
     cpu_cycles = INT32_MAX - 1;

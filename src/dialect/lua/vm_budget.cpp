@@ -34,6 +34,13 @@ void vm_budget_fire(lua_State* L, const Instruction* pc) {
     if (ci->callstatus & CIST_HOOKYIELD) {
         // First check after a budget yield of this frame: its instruction runs.
         ci->callstatus &= ~CIST_HOOKYIELD;
+        // Native work stopped far over budget earlier in this slice, its error
+        // caught, left the count there: a call this instruction makes would be
+        // stopped at its first charge, outside the protected call that caught
+        // the stop. It gets room of its own instead (what is over the debt cap
+        // is never paid anyway).
+        if ((int64_t)cpu_cycles - cpu_cycles_max > VM_RUNAWAY_CYCLES - VM_RUNAWAY_ROOM)
+            cpu_cycles = (int32_t)(cpu_cycles_max + VM_RUNAWAY_CYCLES - VM_RUNAWAY_ROOM);
         charge_two();
         return;
     }
