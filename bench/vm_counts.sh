@@ -9,6 +9,8 @@
 # depend on the machine's load, so runs go in parallel. The clock is fixed
 # for the runs (a preloaded time()), so both sides hash strings with the same
 # seed and the counts repeat exactly.
+#
+#   bench/vm_counts.sh -j 4 bench/lua/*.lua   # every program (about ten minutes)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 exec /usr/bin/python3 - "$here" "$@" <<'PY'

@@ -10,7 +10,7 @@ LUA_TARBALL=$LUA_CACHE/lua5.4_5.4.2.orig.tar.gz
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git patch ca-certificates dpkg-dev
   libsdl2-dev libcurl4-openssl-dev liblz4-dev liblodepng-dev libgif-dev libqoi-dev libmurmurhash-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libmimalloc-dev libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind
   clang libclang-rt-14-dev
   python3 python3-lz4 python3-numpy python3-pil giflib-tools xvfb xdotool x11-apps openssl
 )

@@ -579,6 +579,7 @@ void update_processes_after_frame() {
                 break;
             }
     }
+    process_heap_tidy();
     audio_op_start(0, 1);
     os_unlock_audio();
     if (Process* wm = get_process(3))

@@ -102,3 +102,8 @@ int64_t q64_intp(lua_State* L, int index, int64_t dflt);
 
 // The process allocator installed in every process state.
 void* l_alloc(void* ud, void* block, size_t osize, size_t nsize, int retry_flag, uint64_t charged_size);
+// Whether its blocks come from a heap apart from the system allocator's.
+bool process_heap_separate();
+// Gives the host back what frees left empty a while ago; called every frame,
+// does its work at most twice a second.
+void process_heap_tidy();

@@ -2,7 +2,9 @@
 // allocation, the heap count by charged sizes, the limit (refused up front,
 // to the byte), and the out-of-memory mark on the final attempt only.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "kernel/cpu.h"
@@ -103,6 +105,33 @@ TEST_F(AllocRules, WithoutACurrentProcessOnlyCyclesAreCharged) {
     EXPECT_EQ(cpu_cycles, 128 / 64 + 4);
     a = alloc(a, 256, 288);
     ASSERT_NE(a, nullptr);
+    alloc(a, 0, 0);
+    EXPECT_EQ(proc.heap_bytes, 0);
+}
+
+// Blocks come from mimalloc in the builds that have it, and malloc stays the system
+// allocator's for the rest of the host: the library is opened for the allocator alone.
+TEST_F(AllocRules, BlocksComeFromTheProcessHeapAndMallocStaysTheSystems) {
+    char* a = (char*)alloc(nullptr, 100, 132);
+    ASSERT_NE(a, nullptr);
+    a = (char*)alloc(a, 5000, 5032);  // moved to a larger block
+    ASSERT_NE(a, nullptr);
+    Dl_info where{};
+    ASSERT_NE(dladdr((void*)dlsym(RTLD_DEFAULT, "malloc"), &where), 0);
+    EXPECT_EQ(strstr(where.dli_fname, "mimalloc"), nullptr) << where.dli_fname;
+    void* m = malloc(100);
+#ifdef ORVANTA_MIMALLOC
+    EXPECT_TRUE(process_heap_separate());
+    void* lib = dlopen(ORVANTA_MIMALLOC, RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(lib, nullptr);
+    auto owned = (bool (*)(const void*))dlsym(lib, "mi_check_owned");
+    ASSERT_NE(owned, nullptr);
+    EXPECT_TRUE(owned(a));
+    EXPECT_FALSE(owned(m));
+#else
+    EXPECT_FALSE(process_heap_separate());
+#endif
+    free(m);
     alloc(a, 0, 0);
     EXPECT_EQ(proc.heap_bytes, 0);
 }
