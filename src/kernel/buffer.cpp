@@ -102,11 +102,11 @@ static ByteBuffer* new_buffer(uint64_t capacity, int32_t tag) {
 }
 
 // Grows to exactly new_capacity (when larger), zeroing the added bytes.
-static void grow_to(ByteBuffer* b, uint64_t new_capacity) {
+static void grow_to(ByteBuffer* b, uint64_t new_capacity, bool zero = true) {
     if (new_capacity <= b->capacity) return;
     uint8_t* nb = (uint8_t*)realloc(b->bytes, new_capacity);
     if (!nb) abort();
-    memset(nb + b->capacity, 0, new_capacity - b->capacity);
+    if (zero) memset(nb + b->capacity, 0, new_capacity - b->capacity);
     total_buffer_allocation += new_capacity - b->capacity;
     b->bytes = nb;
     b->capacity = new_capacity;
@@ -191,9 +191,16 @@ void destroy_buffer(ByteBuffer* b) {
     free(b);
 }
 
-bool ballocate(ByteBuffer* b, int64_t n, uint64_t most) {
+bool ballocate(ByteBuffer* b, int64_t n) {
     if (n < 0 || n > BUFFER_MAX_LENGTH) return false;
-    if (b->capacity < (uint64_t)n + 1) grow_to(b, std::max<uint64_t>((uint64_t)n + 1, std::min(2 * ((uint64_t)n + 1), most)));
+    if (b->capacity < (uint64_t)n + 1) grow_to(b, 2 * ((uint64_t)n + 1));
+    return true;
+}
+
+bool ballocate_unzeroed(ByteBuffer* b, int64_t n, uint64_t most) {
+    if (n < 0 || n > BUFFER_MAX_LENGTH) return false;
+    if (b->capacity < (uint64_t)n + 1)
+        grow_to(b, std::max<uint64_t>((uint64_t)n + 1, std::min(2 * ((uint64_t)n + 1), most)), false);
     return true;
 }
 

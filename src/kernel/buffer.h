@@ -52,9 +52,12 @@ void destroy_buffer(ByteBuffer* b);
 ByteBuffer* create_buffer_adopting(uint8_t* block, uint64_t cap, int64_t from, int64_t n, int32_t tag);
 
 // Grows so that n bytes plus the trailing NUL fit; false when n is out of range.
-// Room for n bytes and the NUL after them. Growth doubles, but stops at `most` bytes of
-// capacity for a buffer with a known bound: past it the doubling only zeroes bytes it can't use.
-bool ballocate(ByteBuffer* b, int64_t n, uint64_t most = UINT64_MAX);
+bool ballocate(ByteBuffer* b, int64_t n);
+// As ballocate, for a buffer whose bytes are all written before they are read (a message
+// queue): the added bytes are left as the allocator gives them, since clearing megabytes of
+// fresh pages would cost far more than the write that needs them, and growth stops at `most`
+// bytes of capacity, a bound the buffer never passes.
+bool ballocate_unzeroed(ByteBuffer* b, int64_t n, uint64_t most);
 void bclear(ByteBuffer* b);
 char* to_cstr(ByteBuffer* b);
 void bcrop(ByteBuffer* b, int32_t start, int32_t count);

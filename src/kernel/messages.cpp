@@ -84,7 +84,7 @@ bool send_process_message_bytes(Process* p, const void* text, int64_t n) {
             return false;
         }
     }
-    if (!ballocate(q, need, QUEUE_CAPACITY_MOST)) return false;
+    if (!ballocate_unzeroed(q, need, QUEUE_CAPACITY_MOST)) return false;
     if (n) memcpy(q->bytes + q->length, text, (size_t)n);
     q->length += (int32_t)n;
     q->bytes[q->length++] = 0;
