@@ -7,6 +7,8 @@
 #include "lopcodes.h"
 #include "lstate.h"
 
+int32_t vm_runaway_room = 1;
+
 // The fired check still charges its 2 cycles, without wrapping.
 static void charge_two() {
     cpu_cycles = cpu_cycles > INT32_MAX - 2 ? INT32_MAX : cpu_cycles + 2;
@@ -39,8 +41,10 @@ void vm_budget_fire(lua_State* L, const Instruction* pc) {
         // stopped at its first charge, outside the protected call that caught
         // the stop. It gets room of its own instead (what is over the debt cap
         // is never paid anyway).
-        if ((int64_t)cpu_cycles - cpu_cycles_max > VM_RUNAWAY_CYCLES - VM_RUNAWAY_ROOM)
+        if (vm_runaway_room && (int64_t)cpu_cycles - cpu_cycles_max > VM_RUNAWAY_CYCLES - VM_RUNAWAY_ROOM) {
+            vm_runaway_room = 0;
             cpu_cycles = (int32_t)(cpu_cycles_max + VM_RUNAWAY_CYCLES - VM_RUNAWAY_ROOM);
+        }
         charge_two();
         return;
     }
