@@ -163,7 +163,7 @@ local function visible_rows()
 	return (math.min(report_top(), 258) - LIST_Y) // ROW_H
 end
 
-local function select(i)
+local function choose(i)
 	if #items == 0 then return end
 	selected = (i - 1) % #items + 1
 	local rows = math.max(1, visible_rows())
@@ -195,7 +195,7 @@ local function list_input(msg)
 		if i and moved then selected = i end
 		if i and int(msg.mb) & 1 == 1 and last_mb & 1 == 0 then run(i) end
 	elseif msg.event == "mousewheel" then
-		select(selected - int(msg.wheel_y))
+		choose(selected - int(msg.wheel_y))
 	end
 end
 
@@ -231,7 +231,9 @@ while true do
 				add_report(msg.content)
 			elseif msg.event == "user_notification" then
 				show_notice(msg.content)
-			elseif input_events[msg.event] then
+			elseif input_events[msg.event] and msg._from == nil then
+				-- Only the host's own events (they carry no sender): a program's
+				-- message can't press the window manager's keys or another's.
 				if (msg.event == "keydown" or msg.event == "keyup") and own_keys[msg.scancode] then
 					if msg.event == "keydown" and msg.scancode == KEY_BACK then
 						if focus then _kill_process(focus) focus = focused_pid() end
@@ -263,9 +265,9 @@ while true do
 		_update_buttons(true)
 		rescan_frames = rescan_frames - 1
 		if rescan_frames <= 0 then scan() end
-		if btnp(2) then select(selected - 1) end
-		if btnp(3) then select(selected + 1) end
-		select(selected)
+		if btnp(2) then choose(selected - 1) end
+		if btnp(3) then choose(selected + 1) end
+		choose(selected)
 		if btnp(6) then run(selected) end
 		draw_list()
 	end
