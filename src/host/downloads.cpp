@@ -35,10 +35,11 @@ static int64_t next_gurl_job_id = 1;
 static std::atomic<int> live_records, live_workers;
 static std::atomic<int64_t> held_bytes, peak_held_bytes;
 
-// The pool. Never destroyed: a worker may still wait on it while the program exits.
+// The pool. Never destroyed: a worker that outlives the wait at exit still takes the lock,
+// waits and reads the queue while the program's statics are torn down.
 static std::mutex& pool_lock = *new std::mutex;
 static std::condition_variable& pool_wake = *new std::condition_variable;
-static std::deque<GurlJob*> pool_queue;  // jobs waiting for a worker
+static std::deque<GurlJob*>& pool_queue = *new std::deque<GurlJob*>;  // jobs waiting for a worker
 static int pool_threads, pool_idle;
 static bool pool_stopping;
 constexpr auto POOL_IDLE_END = std::chrono::seconds(2);
