@@ -3,6 +3,9 @@
 #include <gif_lib.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -533,6 +536,53 @@ TEST_F(Capture, AudioCaptureEndsAtTheHostDiskCap) {
     // What it took is what the file holds.
     EXPECT_EQ(host_disk_limit() - host_disk_added(), room - host_disk_blocks((int64_t)got.size()));
     host_disk_set_limit_mb(HOST_DISK_DEFAULT_MB);
+}
+
+// Without a host desktop (here a RAM folder at /desktop/host) a capture streams into the
+// host's temporary folder and is copied to its RAM file at its end when RAM files can hold
+// it. Whenever nothing can be kept, the person who captured is told.
+TEST_F(Capture, AudioWithoutAHostDesktopIsKeptInRamOrSaysWhyNot) {
+    for (int i = pmounts - 1; i >= 0; i--)
+        if (!strcmp((const char*)pmount[i].point->bytes, "/desktop/host")) remove_mount_at(i, 0);
+    ASSERT_EQ(mount_ram_folder("/desktop/host"), 0);
+    const char* saved = getenv("TMPDIR");
+    std::string saved_tmp = saved ? saved : "";
+    char dir[] = "/tmp/orv_capture_XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    std::string tmp = dir;
+    setenv("TMPDIR", tmp.c_str(), 1);
+
+    raise_signal(prog(), 16);
+    std::string played = pattern(176400, 7);
+    play(played, 2048, 8);
+    raise_signal(prog(), 16);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 1.000 seconds: /desktop/host/audio.raw"});
+    EXPECT_TRUE(read_vfs_file("/desktop/host/audio.raw") == played);
+    EXPECT_EQ(host_folder_names(tmp), std::vector<std::string>{});
+
+    // No file can be made for it: no capture starts, and that is said at once.
+    setenv("TMPDIR", (tmp + "/missing").c_str(), 1);
+    raise_signal(prog(), 16);
+    EXPECT_EQ(app.audio_capture_on, 0);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"could not store audio capture"});
+
+    // Longer than RAM files can hold: not kept, and said so with the reason.
+    setenv("TMPDIR", tmp.c_str(), 1);
+    raise_signal(prog(), 16);
+    const std::string block(65536, 'a');
+    for (int64_t done = 0, i = 1; done <= RAM_FILES_LIMIT; done += (int64_t)block.size(), i++) {
+        audio_capture_append((const uint8_t*)block.data(), (int)block.size());
+        if (i % 16 == 0) audio_capture_drain();
+    }
+    raise_signal(prog(), 16);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"could not store audio capture: 1522.114 seconds are more "
+                                                        "than RAM files hold (256 MB)"});
+    EXPECT_EQ(read_vfs_file("/desktop/host/audio_1.raw"), "");
+    EXPECT_EQ(host_folder_names(tmp), std::vector<std::string>{});
+
+    if (saved) setenv("TMPDIR", saved_tmp.c_str(), 1);
+    else unsetenv("TMPDIR");
+    rmdir(dir);
 }
 
 TEST_F(Capture, RebootWritesTheAudioCapture) {
