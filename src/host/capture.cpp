@@ -2,6 +2,7 @@
 #include "host/capture.h"
 
 #include <gif_lib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -275,6 +276,7 @@ struct AudioCapture {
     int64_t written;
     bool stopped;
     char path[1024];  // the name chosen at the start, for reports
+    char host[1024];  // its host file when the stream is beside it, else ""
 } aud;
 
 void write_audio(const uint8_t* bytes, int64_t n) {
@@ -344,10 +346,9 @@ bool finish_audio_file(std::string* shown, std::string* why) {
     return bytes && ok && write_file(path, "wb", bytes.get(), shown);
 }
 
-// Ends a running capture: the rest of the ring is written and the file takes its
-// name; announced unless quiet, a capture that could not be kept too. 0 when written.
-int end_audio(bool announce) {
-    if (!app.audio_capture_on && !app.audio_capture_buffer) return 1;
+// Stops a running capture and writes the rest of the ring; false when none ran.
+bool stop_audio() {
+    if (!app.audio_capture_on && !app.audio_capture_buffer) return false;
     os_lock_audio();
     app.audio_capture_on = 0;
     os_unlock_audio();
@@ -357,24 +358,35 @@ int end_audio(bool announce) {
     app.audio_capture_buffer = nullptr;
     os_unlock_audio();
     destroy_buffer(ring);
+    return true;
+}
+
+// Ends a running capture: the rest of the ring is written and the file takes its
+// name; announced, a capture that could not be kept too. 0 when written.
+int end_audio() {
+    if (!stop_audio()) return 1;
     std::string shown, why;
     if (!finish_audio_file(&shown, &why)) {
-        if (announce) notify(why.c_str());
+        notify(why.c_str());
         return 1;
     }
-    if (announce) {
-        char msg[1200];
-        snprintf(msg, sizeof msg, "captured %3.3f seconds: %s", aud.written / (44100.0 * 4), shown.c_str());
-        notify(msg);
-    }
+    char msg[1200];
+    snprintf(msg, sizeof msg, "captured %3.3f seconds: %s", aud.written / (44100.0 * 4), shown.c_str());
+    notify(msg);
     return 0;
 }
 
 // The program ends by exit() on its fatal paths too: what was recorded is
-// kept, and no hidden half-written file is left on the desktop.
+// kept, and no hidden half-written file is left on the desktop. Nothing here
+// goes through the file system, as the exit may have come from inside it: the
+// recording and an audio capture streamed beside its name take the host names
+// chosen at their start (the audio one only while that is still free); an audio
+// capture in the temporary folder is dropped.
 void finish_captures_at_exit() {
     if (rec.gif) close_recording();
-    end_audio(false);
+    if (!stop_audio()) return;
+    struct stat st;
+    host_stream_close(&aud.out, aud.host, aud.host[0] && lstat(aud.host, &st) != 0);
 }
 
 void finish_captures_at_exit_once() {
@@ -506,7 +518,9 @@ void audio_capture_start() {
     int kind = 0;
     if (get_capture_filename("audio", ".raw", aud.path)) {
         BufferPtr origin(resolve_to_origin(aud.path, &kind, 0), destroy_buffer);
-        if (kind == 1 && origin->length > 0) host_stream_open(&aud.out, to_cstr(origin.get()));
+        if (kind == 1 && origin->length > 0 && origin->length < (int32_t)sizeof aud.host &&
+            host_stream_open(&aud.out, to_cstr(origin.get())))
+            memcpy(aud.host, origin->bytes, (size_t)origin->length + 1);
     }
     if (aud.out.fd < 0) {
         const char* tmp = getenv("TMPDIR");
@@ -524,7 +538,7 @@ void audio_capture_start() {
     os_unlock_audio();
 }
 
-int audio_capture_end() { return end_audio(true); }
+int audio_capture_end() { return end_audio(); }
 
 void audio_capture_drain() {
     if (!app.audio_capture_on) return;

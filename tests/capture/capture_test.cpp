@@ -598,6 +598,48 @@ TEST_F(Capture, RebootWritesTheAudioCapture) {
     EXPECT_EQ(app.audio_capture_buffer, nullptr);
 }
 
+// An exit from inside the file system (here its fatal "no mount" path) runs the exit
+// handler with the file system unusable: the capture streamed beside its name takes
+// the name chosen at its start without asking the file system again; a name taken
+// since is left alone, and a capture in the temporary folder is dropped.
+TEST_F(Capture, AudioCaptureAtExitNeedsNoFileSystem) {
+    std::string played = pattern(17640, 9);
+    auto capture_then = [&](const std::function<void()>& end) {
+        raise_signal(prog(), 16);
+        audio_capture_append((const uint8_t*)played.data(), (int)played.size());
+        end();
+    };
+    auto fatal_in_the_file_system = [] {
+        pmounts = 0;
+        pdisk_file_exists("/desktop/host/anything");
+    };
+    EXPECT_EXIT(capture_then(fatal_in_the_file_system), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(host_folder_names(desktop_folder()), std::vector<std::string>{"audio.raw"});
+    EXPECT_TRUE(read_host_file(desk("audio.raw")) == played);
+
+    EXPECT_EXIT(capture_then([&] {
+                    write_host_file(desk("audio_1.raw"), "kept");
+                    exit(0);
+                }),
+                ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(host_folder_names(desktop_folder()), (std::vector<std::string>{"audio.raw", "audio_1.raw"}));
+    EXPECT_EQ(read_host_file(desk("audio_1.raw")), "kept");
+
+    char dir[] = "/tmp/orv_capture_XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    EXPECT_EXIT(
+        {
+            for (int i = pmounts - 1; i >= 0; i--)
+                if (!strcmp((const char*)pmount[i].point->bytes, "/desktop/host")) remove_mount_at(i, 0);
+            mount_ram_folder("/desktop/host");
+            setenv("TMPDIR", dir, 1);
+            capture_then(fatal_in_the_file_system);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(host_folder_names(dir), std::vector<std::string>{});
+    rmdir(dir);
+}
+
 // Fatal ends of the program: the captures running are finished as at an
 // ordinary exit, and no hidden half-written file is left on the desktop.
 TEST_F(Recording, FatalEndsStillFinishTheCaptures) {
