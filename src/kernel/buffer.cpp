@@ -138,7 +138,8 @@ ByteBuffer* create_buffer_adopting(uint8_t* block, uint64_t cap, int64_t from, i
     // fits the next block of its size.
     uint64_t keep = (uint64_t)n + 1;
     if (keep >= LARGE_BLOCK) keep = (keep + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    if (keep < cap) {
+    // Bytes filling the whole block grow it by the NUL.
+    if (keep < cap || (uint64_t)n == cap) {
         block = (uint8_t*)realloc(block, (size_t)keep);
         if (!block) abort();
         cap = keep;

@@ -251,6 +251,27 @@ TEST(Buffer, LargeBlocksReusedStartZeroed) {
     EXPECT_EQ(a->bytes[big - 5], 0);
 }
 
+// Whatever part of the block is taken over, the bytes arrive whole and the
+// trailing NUL has room, also when they filled the block (small and large).
+TEST(Buffer, AdoptingKeepsTheBytesAndRoomForTheNul) {
+    constexpr int64_t big = 48 << 20;
+    const struct {
+        int64_t cap, from, n;
+    } cases[] = {{100, 0, 100}, {100, 0, 99}, {100, 1, 99}, {100, 40, 0}, {big, 0, big}, {big, 0, big - 1}};
+    for (const auto& c : cases) {
+        uint8_t* block = buffer_block_alloc((uint64_t)c.cap);
+        ASSERT_NE(block, nullptr);
+        for (int64_t i = 0; i < c.cap; i++) block[i] = (uint8_t)(i * 7 + 1);
+        Buf a(create_buffer_adopting(block, (uint64_t)c.cap, c.from, c.n, 1));
+        EXPECT_EQ(a->length, c.n) << c.cap << " " << c.from << " " << c.n;
+        EXPECT_GT(a->capacity, (uint64_t)c.n) << c.cap << " " << c.from << " " << c.n;
+        bool same = true;
+        for (int64_t i = 0; i < c.n; i++) same = same && a->bytes[i] == (uint8_t)((i + c.from) * 7 + 1);
+        EXPECT_TRUE(same) << c.cap << " " << c.from << " " << c.n;
+        EXPECT_EQ(a->bytes[c.n], 0);
+    }
+}
+
 TEST(Buffer, FromFile) {
     char path[] = "/tmp/orvanta_buf_XXXXXX";
     int fd = mkstemp(path);
