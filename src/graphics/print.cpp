@@ -92,6 +92,21 @@ struct Printer {
         set_cursor(c.home_x, (int64_t)cursor_y() + (c.tallest ? c.tallest : c.line_h));
         c.tallest = 0;
     }
+    // Whether the font's glyphs carry width adjustments.
+    bool font_adjusts() const { return font_byte(5) & 1; }
+    // A font glyph's width: the font's for its half of the codes, then its own
+    // adjustment when the font has them (which may also raise it a pixel: *up).
+    int32_t glyph_width(uint8_t code, bool adjusts, bool* up = nullptr) const {
+        int32_t w = code < 128 ? c.char_w : c.wide_w;
+        if (adjusts) {
+            uint8_t nib = (uint8_t)((font_byte(code / 2u) >> ((code & 1) * 4)) & 15);
+            w += ((nib + 4) & 7) - 4;
+            if (up) *up = nib & 8;
+        }
+        return w;
+    }
+    // Whether a glyph w wide at screen x ox, with a border px wide, reaches into the clip's columns.
+    bool glyph_visible(int64_t ox, int64_t px, int64_t w) const { return g.l < ox - px + w && ox - px < g.r; }
     bool draw_character(const uint8_t* rows, int32_t w, int32_t h, bool border_ok, bool up);
     bool font_glyph(uint8_t code);
     int64_t skip_unseen(const uint8_t* codes, int64_t n, int64_t stride);
@@ -149,7 +164,7 @@ bool Printer::draw_character(const uint8_t* rows, int32_t w, int32_t h, bool bor
     const int64_t oy = (int64_t)cursor_y() + c.off_y - state_i32(DS_CAMERA_Y) - (up ? 1 : 0);
     int64_t background = 0;
     if (c.solid) background = gfx_rectfill(g, ox - px, oy - py, ox + gw - 1, oy + gh - 1, (uint16_t)(c.bg | c.bg << 8));
-    if (g.l < ox - px + w && ox - px < g.r) {
+    if (glyph_visible(ox, px, w)) {
         const GfxPlotter plot(g, glyph_colour());
         const int64_t glyph_rows = std::min(h, 8);
         // Rows (and, inverted, columns) outside the clip are skipped, keeping
@@ -222,13 +237,8 @@ bool Printer::font_glyph(uint8_t code) {
     if (font_view) memcpy(rows, font_view + 8u * code, 8);
     else
         for (uint32_t i = 0; i < 8; i++) rows[i] = font_byte(8u * code + i);
-    int32_t w = code < 128 ? c.char_w : c.wide_w;
     bool up = false;
-    if (font_byte(5) & 1) {
-        uint8_t nib = (uint8_t)((font_byte(code / 2u) >> ((code & 1) * 4)) & 15);
-        w += ((nib + 4) & 7) - 4;
-        up = nib & 8;
-    }
+    int32_t w = glyph_width(code, font_adjusts(), &up);
     return draw_character(rows, w, c.line_h, true, up);
 }
 
@@ -241,7 +251,7 @@ int64_t Printer::skip_unseen(const uint8_t* codes, int64_t n, int64_t stride) {
     if (n <= 0 || c.oneoff || c.wrap || c.solid || c.delay || (codes[0] < 16 && codes[0] != 7)) return 0;
     const int64_t xs = c.dotty || c.wide ? 2 : 1, ys = c.dotty || c.tall ? 2 : 1;
     const int64_t px = c.border ? xs : 0, gh = (int64_t)c.line_h * ys;
-    const bool adjust = font_byte(5) & 1;
+    const bool adjusts = font_adjusts();
     const int64_t cam = state_i32(DS_CAMERA_X), off = c.off_x;
     const int32_t y = cursor_y();
     int32_t x = cursor_x();
@@ -249,10 +259,8 @@ int64_t Printer::skip_unseen(const uint8_t* codes, int64_t n, int64_t stride) {
     for (; done < n; done++) {
         const uint8_t code = codes[done * stride];
         if (code < 16 && code != 7) break;
-        int64_t w = code < 128 ? c.char_w : c.wide_w;
-        if (adjust) w += (((font_byte(code / 2u) >> ((code & 1) * 4)) + 4) & 7) - 4;
-        const int64_t ox = (int64_t)x + off - cam;
-        if (g.l < ox - px + w && ox - px < g.r) break;
+        const int64_t w = glyph_width(code, adjusts);
+        if (glyph_visible((int64_t)x + off - cam, px, w)) break;
         const int64_t gw = w * xs;
         c.glyph_x = x;
         c.glyph_y = y;

@@ -2,6 +2,7 @@
 #include "host/capture.h"
 
 #include <gif_lib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -275,6 +276,7 @@ struct AudioCapture {
     int64_t written;
     bool stopped;
     char path[1024];  // the name chosen at the start, for reports
+    char host[1024];  // its host file when the stream is beside it, else ""
 } aud;
 
 void write_audio(const uint8_t* bytes, int64_t n) {
@@ -284,8 +286,10 @@ void write_audio(const uint8_t* bytes, int64_t n) {
         return;
     }
     aud.stopped = true;
-    if (aud.out.fd >= 0 && !host_stream_cover(&aud.out, host_stream_size(&aud.out) + n))
-        report_host_disk_full(aud.path, "ends here");
+    if (aud.out.fd < 0) return;
+    if (!host_stream_cover(&aud.out, host_stream_size(&aud.out) + n)) report_host_disk_full(aud.path, "ends here");
+    // A write cut short may have left part of a block: the file keeps what was announced.
+    if (ftruncate(aud.out.fd, aud.written) != 0) aud.written = host_stream_size(&aud.out);
 }
 
 // Writes what the ring holds (and silence for what it dropped) to the file.
@@ -313,8 +317,9 @@ std::string folder_of(const std::string& path) { return path.substr(0, path.rfin
 // The file of a capture that has ended takes the name that is free now. A file
 // made beside that name is renamed; one made elsewhere is copied through the file
 // system when RAM files could hold it. The virtual path in *shown; false when no
-// file was written.
-bool finish_audio_file(std::string* shown) {
+// file was written, with what to tell the person who captured in *why.
+bool finish_audio_file(std::string* shown, std::string* why) {
+    *why = "could not store audio capture";
     char path[1024];
     bool ok = aud.out.fd >= 0 && get_capture_filename("audio", ".raw", path);
     if (!ok) {
@@ -331,15 +336,19 @@ bool finish_audio_file(std::string* shown) {
         bytes.reset(create_buffer_2(aud.written, AUDIO_CAPTURE_TAG));
         ok = pread(aud.out.fd, bytes->bytes, (size_t)aud.written, 0) == aud.written;
         bytes->length = (int32_t)aud.written;
+    } else {
+        char text[200];
+        snprintf(text, sizeof text, "could not store audio capture: %3.3f seconds are more than RAM files hold (%lld MB)",
+                 aud.written / (44100.0 * 4), (long long)(RAM_FILES_LIMIT >> 20));
+        *why = text;
     }
     host_stream_close(&aud.out, "", false);
     return bytes && ok && write_file(path, "wb", bytes.get(), shown);
 }
 
-// Ends a running capture: the rest of the ring is written and the file takes its
-// name; announced unless quiet. 0 when written.
-int end_audio(bool announce) {
-    if (!app.audio_capture_on && !app.audio_capture_buffer) return 1;
+// Stops a running capture and writes the rest of the ring; false when none ran.
+bool stop_audio() {
+    if (!app.audio_capture_on && !app.audio_capture_buffer) return false;
     os_lock_audio();
     app.audio_capture_on = 0;
     os_unlock_audio();
@@ -349,21 +358,35 @@ int end_audio(bool announce) {
     app.audio_capture_buffer = nullptr;
     os_unlock_audio();
     destroy_buffer(ring);
-    std::string shown;
-    if (!finish_audio_file(&shown)) return 1;
-    if (announce) {
-        char msg[1200];
-        snprintf(msg, sizeof msg, "captured %3.3f seconds: %s", aud.written / (44100.0 * 4), shown.c_str());
-        notify(msg);
+    return true;
+}
+
+// Ends a running capture: the rest of the ring is written and the file takes its
+// name; announced, a capture that could not be kept too. 0 when written.
+int end_audio() {
+    if (!stop_audio()) return 1;
+    std::string shown, why;
+    if (!finish_audio_file(&shown, &why)) {
+        notify(why.c_str());
+        return 1;
     }
+    char msg[1200];
+    snprintf(msg, sizeof msg, "captured %3.3f seconds: %s", aud.written / (44100.0 * 4), shown.c_str());
+    notify(msg);
     return 0;
 }
 
 // The program ends by exit() on its fatal paths too: what was recorded is
-// kept, and no hidden half-written file is left on the desktop.
+// kept, and no hidden half-written file is left on the desktop. Nothing here
+// goes through the file system, as the exit may have come from inside it: the
+// recording and an audio capture streamed beside its name take the host names
+// chosen at their start (the audio one only while that is still free); an audio
+// capture in the temporary folder is dropped.
 void finish_captures_at_exit() {
     if (rec.gif) close_recording();
-    end_audio(false);
+    if (!stop_audio()) return;
+    struct stat st;
+    host_stream_close(&aud.out, aud.host, aud.host[0] && lstat(aud.host, &st) != 0);
 }
 
 void finish_captures_at_exit_once() {
@@ -495,12 +518,18 @@ void audio_capture_start() {
     int kind = 0;
     if (get_capture_filename("audio", ".raw", aud.path)) {
         BufferPtr origin(resolve_to_origin(aud.path, &kind, 0), destroy_buffer);
-        if (kind == 1 && origin->length > 0) host_stream_open(&aud.out, to_cstr(origin.get()));
+        if (kind == 1 && origin->length > 0 && origin->length < (int32_t)sizeof aud.host &&
+            host_stream_open(&aud.out, to_cstr(origin.get())))
+            memcpy(aud.host, origin->bytes, (size_t)origin->length + 1);
     }
     if (aud.out.fd < 0) {
         const char* tmp = getenv("TMPDIR");
         std::string beside = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/audio.raw";
         host_stream_open(&aud.out, beside.c_str());
+    }
+    if (aud.out.fd < 0) {
+        notify("could not store audio capture");
+        return;
     }
     ByteBuffer* ring = create_buffer_2(AUDIO_CAPTURE_RING, AUDIO_CAPTURE_TAG);
     os_lock_audio();
@@ -509,7 +538,7 @@ void audio_capture_start() {
     os_unlock_audio();
 }
 
-int audio_capture_end() { return end_audio(true); }
+int audio_capture_end() { return end_audio(); }
 
 void audio_capture_drain() {
     if (!app.audio_capture_on) return;

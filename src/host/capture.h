@@ -15,8 +15,9 @@ constexpr int CAPTURE_NAME_LEN = 64;
 constexpr int64_t AUDIO_CAPTURE_RING = 1764000;
 constexpr int32_t AUDIO_CAPTURE_TAG = 97;
 
+// Starts a capture; when no file can be made for it, says so and starts none.
 void audio_capture_start();
-// 0 when the capture was written, 1 otherwise.
+// 0 when the capture was written, 1 otherwise (and said so).
 int audio_capture_end();
 // Main thread, once a frame while capturing: writes what the ring holds. At the
 // host disk cap, or when the file can't be written, the capture ends there.

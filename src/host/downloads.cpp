@@ -35,10 +35,11 @@ static int64_t next_gurl_job_id = 1;
 static std::atomic<int> live_records, live_workers;
 static std::atomic<int64_t> held_bytes, peak_held_bytes;
 
-// The pool. Never destroyed: a worker may still wait on it while the program exits.
+// The pool. Never destroyed: a worker that outlives the wait at exit still takes the lock,
+// waits and reads the queue while the program's statics are torn down.
 static std::mutex& pool_lock = *new std::mutex;
 static std::condition_variable& pool_wake = *new std::condition_variable;
-static std::deque<GurlJob*> pool_queue;  // jobs waiting for a worker
+static std::deque<GurlJob*>& pool_queue = *new std::deque<GurlJob*>;  // jobs waiting for a worker
 static int pool_threads, pool_idle;
 static bool pool_stopping;
 constexpr auto POOL_IDLE_END = std::chrono::seconds(2);
@@ -92,15 +93,16 @@ static int64_t gurl_grown_capacity(const GurlBuffer* b, int64_t n) {
     return cap;
 }
 
-bool gurl_buffer_write(GurlBuffer* b, const void* bytes, int64_t n) {
-    int64_t cap = gurl_grown_capacity(b, n);
+// Appends n bytes, growing to cap (gurl_grown_capacity's result for them).
+static bool gurl_buffer_write_grown(GurlBuffer* b, int64_t cap, const void* bytes, int64_t n) {
     if (cap < 0) return false;
     if (cap > b->capacity) {
         // A new block rather than realloc: growing a block that the main thread made would
-        // copy it while holding the main thread's allocator lock.
-        char* d = (char*)calloc((size_t)cap, 1);
+        // copy it while holding the main thread's allocator lock. Only the bytes held move;
+        // the rest is written before it is read.
+        char* d = (char*)malloc((size_t)cap);
         if (!d) return false;
-        if (b->data) memcpy(d, b->data, (size_t)b->capacity);
+        if (b->length) memcpy(d, b->data, (size_t)b->length);
         free(b->data);
         b->data = d;
         b->capacity = cap;
@@ -110,6 +112,10 @@ bool gurl_buffer_write(GurlBuffer* b, const void* bytes, int64_t n) {
     b->length_copy = b->length;
     b->data[b->length] = 0;
     return true;
+}
+
+bool gurl_buffer_write(GurlBuffer* b, const void* bytes, int64_t n) {
+    return gurl_buffer_write_grown(b, gurl_grown_capacity(b, n), bytes, n);
 }
 
 static GurlBuffer* gurl_buffer_from_text(const char* s) {
@@ -142,9 +148,9 @@ static size_t gurl_curl_write(char* bytes, size_t size, size_t count, void* data
     size_t n = size * count;
     if (j->cancelled.load(std::memory_order_relaxed)) return 0;
     if ((int64_t)n > j->max_body - j->body->length) return 0;
-    int64_t grow = gurl_grown_capacity(j->body, (int64_t)n) - j->body->capacity;
-    if (grow < 0 || !hold_bytes(grow, true)) return 0;
-    if (!gurl_buffer_write(j->body, bytes, (int64_t)n)) {
+    int64_t cap = gurl_grown_capacity(j->body, (int64_t)n), grow = cap - j->body->capacity;
+    if (cap < 0 || !hold_bytes(grow, true)) return 0;
+    if (!gurl_buffer_write_grown(j->body, cap, bytes, (int64_t)n)) {
         hold_bytes(-grow, false);
         return 0;
     }

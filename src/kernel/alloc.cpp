@@ -53,7 +53,9 @@ struct HeapCalls {
     decltype(&mi_collect) collect = nullptr;
     bool separate = false;
 };
-HeapCalls heap_calls;
+// Constant-initialised, so no dynamic initialisation can run after the constructor
+// below has filled it and undo it.
+constinit HeapCalls heap_calls;
 
 template <class F> bool find(void* lib, const char* name, F& f) {
     void* s = dlsym(lib, name);
@@ -82,6 +84,7 @@ bool process_heap_separate() { return heap_calls.separate; }
 // while (25 ms; a whole segment 500 ms), but only when it is asked to collect:
 // without that, the memory of a process that filled its 32 MB would stay mapped,
 // and the next process would not even reuse it.
+// Its own clock, not the host's: the dialect's tools that run without a host link this file.
 void process_heap_tidy() {
     static timespec last;
     timespec now;

@@ -4,7 +4,6 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,29 +39,28 @@ constexpr uint64_t HUGE_PAGE = 2 << 20;
 // Freed large blocks kept for reuse: a few, up to two whole cartridge images.
 constexpr int KEPT_BLOCKS = 4;
 constexpr uint64_t KEPT_BYTES = 160 << 20;
+// Main thread only, like the counters: no worker makes or frees a buffer.
 static uint8_t* kept[KEPT_BLOCKS];
-// Buffers belong to the main thread, but a worker may free one.
-static std::mutex kept_mu;
 
-uint8_t* buffer_block_alloc(uint64_t n) {
+uint8_t* buffer_block_alloc(uint64_t n, bool* zeroed) {
+    if (zeroed) *zeroed = false;
     if (n < LARGE_BLOCK) return (uint8_t*)malloc(n);
-    {
-        // The smallest kept block that holds n bytes, as it is: resizing can
-        // cost as much as fresh memory.
-        std::lock_guard<std::mutex> lock(kept_mu);
-        int best = -1;
-        for (int i = 0; i < KEPT_BLOCKS; i++)
-            if (kept[i] && malloc_usable_size(kept[i]) >= n &&
-                (best < 0 || malloc_usable_size(kept[i]) < malloc_usable_size(kept[best])))
-                best = i;
-        if (best >= 0) {
-            uint8_t* b = kept[best];
-            kept[best] = nullptr;
-            return b;
-        }
+    // The smallest kept block that holds n bytes, as it is: resizing can cost as
+    // much as fresh memory.
+    int best = -1;
+    for (int i = 0; i < KEPT_BLOCKS; i++)
+        if (kept[i] && malloc_usable_size(kept[i]) >= n &&
+            (best < 0 || malloc_usable_size(kept[i]) < malloc_usable_size(kept[best])))
+            best = i;
+    if (best >= 0) {
+        uint8_t* b = kept[best];
+        kept[best] = nullptr;
+        return b;
     }
+    // A fresh mapping is zero already: calloc knows that and touches no page.
     uint64_t size = (n + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    uint8_t* b = (uint8_t*)malloc(size);
+    uint8_t* b = (uint8_t*)calloc(1, size);
+    if (zeroed) *zeroed = b != nullptr;
 #ifdef MADV_HUGEPAGE
     // Only whole huge pages inside the block: the rest of its mapping is left as it is.
     uintptr_t from = ((uintptr_t)b + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1), to = ((uintptr_t)b + size) & ~(HUGE_PAGE - 1);
@@ -78,7 +76,6 @@ void buffer_block_free(uint8_t* block) {
         free(block);
         return;
     }
-    std::lock_guard<std::mutex> lock(kept_mu);
     // The newest first: the oldest go when there would be too many, or too many bytes.
     uint64_t total = n;
     for (int i = 0; i < KEPT_BLOCKS; i++) {
@@ -95,9 +92,11 @@ void buffer_block_free(uint8_t* block) {
 }
 
 static ByteBuffer* new_buffer(uint64_t capacity, int32_t tag) {
-    uint8_t* bytes = capacity < LARGE_BLOCK ? (uint8_t*)calloc(1, capacity) : buffer_block_alloc(capacity);
+    bool zeroed = true;
+    uint8_t* bytes = capacity < LARGE_BLOCK ? (uint8_t*)calloc(1, capacity) : buffer_block_alloc(capacity, &zeroed);
     if (!bytes) abort();
-    if (capacity >= LARGE_BLOCK) memset(bytes, 0, capacity);
+    // Only a reused block is cleared: clearing a fresh one would fault in all its pages.
+    if (!zeroed) memset(bytes, 0, capacity);
     return new_record(bytes, capacity, tag);
 }
 
@@ -138,7 +137,8 @@ ByteBuffer* create_buffer_adopting(uint8_t* block, uint64_t cap, int64_t from, i
     // fits the next block of its size.
     uint64_t keep = (uint64_t)n + 1;
     if (keep >= LARGE_BLOCK) keep = (keep + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    if (keep < cap) {
+    // Bytes filling the whole block grow it by the NUL.
+    if (keep < cap || (uint64_t)n == cap) {
         block = (uint8_t*)realloc(block, (size_t)keep);
         if (!block) abort();
         cap = keep;

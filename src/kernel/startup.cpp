@@ -1,4 +1,5 @@
 // Start-up, settings, the configuration file and the main loop.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "host/host.h"
 #include "kernel/boot.h"
 #include "kernel/process.h"
+#include "kernel/sat.h"
 #include "kernel/state.h"
 #include "storage/backtrail.h"
 #include "storage/cart.h"
@@ -80,7 +82,7 @@ static void set_gif_len(const char* a) {
         printf("** -gif_len wants a number of seconds, not %s\n", a);
         return;
     }
-    config.gif_len = v >= GIF_LEN_MAX ? GIF_LEN_MAX : (int32_t)ceil(v);
+    config.gif_len = std::min(sat_f2i32(std::ceil(v)), GIF_LEN_MAX);
 }
 
 static void copy_arg(char* dst, const char* src) {

@@ -254,12 +254,20 @@ static void generate_daily_branch(Snapshot& s, const std::string& path, int dept
 // last line left without its line break by a crash mid-append is cut off first, so it
 // can't run into the new records.
 static bool append_to_log(const std::string& log, const std::string& text) {
-    int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = true;
+    // Counted against the run's host disk allowance like any host write, and refused
+    // before the log is touched: the most it can grow is from its size now.
     struct stat st;
+    int64_t had = host_disk_size_of(log.c_str());
+    int64_t size = lstat(log.c_str(), &st) == 0 ? (int64_t)st.st_size : 0;
+    int64_t grow = host_disk_blocks(size + (int64_t)text.size()) - had;
+    if (!host_disk_take(grow)) {
+        report_host_disk_full(log.c_str());
+        return false;
+    }
+    int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
     char last = '\n';
-    if (fstat(fd, &st) != 0) {
+    if (!ok || fstat(fd, &st) != 0) {
         ok = false;
     } else if (st.st_size > 0) {
         int rd = open(log.c_str(), O_RDONLY | O_CLOEXEC);
@@ -277,14 +285,6 @@ static bool append_to_log(const std::string& log, const std::string& text) {
         }
         if (rd >= 0) close(rd);
         if (ok && keep != st.st_size) ok = ftruncate(fd, keep) == 0;
-        if (ok) st.st_size = keep;
-    }
-    // Counted against the run's host disk allowance like any host write.
-    int64_t size = (int64_t)st.st_size;
-    int64_t grow = ok ? host_disk_blocks(size + (int64_t)text.size()) - host_disk_blocks(size) : 0;
-    if (ok && !host_disk_take(grow)) {
-        report_host_disk_full(log.c_str());
-        ok = false;
     }
     for (size_t done = 0; ok && done < text.size();) {
         ssize_t w = write(fd, text.data() + done, text.size() - done);
@@ -293,7 +293,9 @@ static bool append_to_log(const std::string& log, const std::string& text) {
         else done += (size_t)w;
     }
     if (ok) ok = fdatasync(fd) == 0;
-    if (close(fd) != 0) ok = false;
+    if (fd >= 0 && close(fd) != 0) ok = false;
+    // What a cut or a failed write did not use goes back.
+    host_disk_take(std::min<int64_t>(0, host_disk_size_of(log.c_str()) - had - grow));
     return ok;
 }
 

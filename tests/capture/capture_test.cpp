@@ -3,6 +3,9 @@
 #include <gif_lib.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -535,6 +538,53 @@ TEST_F(Capture, AudioCaptureEndsAtTheHostDiskCap) {
     host_disk_set_limit_mb(HOST_DISK_DEFAULT_MB);
 }
 
+// Without a host desktop (here a RAM folder at /desktop/host) a capture streams into the
+// host's temporary folder and is copied to its RAM file at its end when RAM files can hold
+// it. Whenever nothing can be kept, the person who captured is told.
+TEST_F(Capture, AudioWithoutAHostDesktopIsKeptInRamOrSaysWhyNot) {
+    for (int i = pmounts - 1; i >= 0; i--)
+        if (!strcmp((const char*)pmount[i].point->bytes, "/desktop/host")) remove_mount_at(i, 0);
+    ASSERT_EQ(mount_ram_folder("/desktop/host"), 0);
+    const char* saved = getenv("TMPDIR");
+    std::string saved_tmp = saved ? saved : "";
+    char dir[] = "/tmp/orv_capture_XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    std::string tmp = dir;
+    setenv("TMPDIR", tmp.c_str(), 1);
+
+    raise_signal(prog(), 16);
+    std::string played = pattern(176400, 7);
+    play(played, 2048, 8);
+    raise_signal(prog(), 16);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"captured 1.000 seconds: /desktop/host/audio.raw"});
+    EXPECT_TRUE(read_vfs_file("/desktop/host/audio.raw") == played);
+    EXPECT_EQ(host_folder_names(tmp), std::vector<std::string>{});
+
+    // No file can be made for it: no capture starts, and that is said at once.
+    setenv("TMPDIR", (tmp + "/missing").c_str(), 1);
+    raise_signal(prog(), 16);
+    EXPECT_EQ(app.audio_capture_on, 0);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"could not store audio capture"});
+
+    // Longer than RAM files can hold: not kept, and said so with the reason.
+    setenv("TMPDIR", tmp.c_str(), 1);
+    raise_signal(prog(), 16);
+    const std::string block(65536, 'a');
+    for (int64_t done = 0, i = 1; done <= RAM_FILES_LIMIT; done += (int64_t)block.size(), i++) {
+        audio_capture_append((const uint8_t*)block.data(), (int)block.size());
+        if (i % 16 == 0) audio_capture_drain();
+    }
+    raise_signal(prog(), 16);
+    EXPECT_EQ(notifications(), std::vector<std::string>{"could not store audio capture: 1522.114 seconds are more "
+                                                        "than RAM files hold (256 MB)"});
+    EXPECT_EQ(read_vfs_file("/desktop/host/audio_1.raw"), "");
+    EXPECT_EQ(host_folder_names(tmp), std::vector<std::string>{});
+
+    if (saved) setenv("TMPDIR", saved_tmp.c_str(), 1);
+    else unsetenv("TMPDIR");
+    rmdir(dir);
+}
+
 TEST_F(Capture, RebootWritesTheAudioCapture) {
     raise_signal(prog(), 16);
     std::string played = pattern(17640, 3);
@@ -546,6 +596,48 @@ TEST_F(Capture, RebootWritesTheAudioCapture) {
     // Nothing is appended while capture is off.
     audio_capture_append((const uint8_t*)played.data(), 4);
     EXPECT_EQ(app.audio_capture_buffer, nullptr);
+}
+
+// An exit from inside the file system (here its fatal "no mount" path) runs the exit
+// handler with the file system unusable: the capture streamed beside its name takes
+// the name chosen at its start without asking the file system again; a name taken
+// since is left alone, and a capture in the temporary folder is dropped.
+TEST_F(Capture, AudioCaptureAtExitNeedsNoFileSystem) {
+    std::string played = pattern(17640, 9);
+    auto capture_then = [&](const std::function<void()>& end) {
+        raise_signal(prog(), 16);
+        audio_capture_append((const uint8_t*)played.data(), (int)played.size());
+        end();
+    };
+    auto fatal_in_the_file_system = [] {
+        pmounts = 0;
+        pdisk_file_exists("/desktop/host/anything");
+    };
+    EXPECT_EXIT(capture_then(fatal_in_the_file_system), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(host_folder_names(desktop_folder()), std::vector<std::string>{"audio.raw"});
+    EXPECT_TRUE(read_host_file(desk("audio.raw")) == played);
+
+    EXPECT_EXIT(capture_then([&] {
+                    write_host_file(desk("audio_1.raw"), "kept");
+                    exit(0);
+                }),
+                ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(host_folder_names(desktop_folder()), (std::vector<std::string>{"audio.raw", "audio_1.raw"}));
+    EXPECT_EQ(read_host_file(desk("audio_1.raw")), "kept");
+
+    char dir[] = "/tmp/orv_capture_XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    EXPECT_EXIT(
+        {
+            for (int i = pmounts - 1; i >= 0; i--)
+                if (!strcmp((const char*)pmount[i].point->bytes, "/desktop/host")) remove_mount_at(i, 0);
+            mount_ram_folder("/desktop/host");
+            setenv("TMPDIR", dir, 1);
+            capture_then(fatal_in_the_file_system);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(host_folder_names(dir), std::vector<std::string>{});
+    rmdir(dir);
 }
 
 // Fatal ends of the program: the captures running are finished as at an

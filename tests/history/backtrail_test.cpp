@@ -11,6 +11,7 @@
 #include "kernel/cpu.h"
 #include "storage/backtrail.h"
 #include "storage/delta.h"
+#include "storage/host_disk.h"
 #include "storage/vfs_fixture.h"
 
 namespace {
@@ -314,6 +315,31 @@ TEST_F(History, ACutShortAppendIsNeitherReadNorContinued) {
     host_write(home + "/backtrail/2025-03/29.log", "$ " + blob_name("c"));
     ASSERT_TRUE(vfs_write("/d.txt", "d"));
     EXPECT_EQ(log(), "@ 2025-03-29_10:00:02\n$ " + blob_name("d") + " /d.txt\n");
+}
+
+// At the host disk cap the log is refused before it is touched: a torn last line stays
+// as it was, and a day's log that doesn't exist yet is not made (its first block counts).
+TEST_F(History, AtTheHostDiskCapTheLogIsLeftAsItWas) {
+    ASSERT_TRUE(vfs_write("/a.txt", text('a')));
+    // Whole lines and a torn record ending on a block's end: what the append adds would
+    // fit the block again once the torn part is cut.
+    std::string path = home + "/backtrail/2025-03/29.log", torn = "$ ab";
+    std::string pad = log() + "#";
+    pad += std::string((size_t)(2 * HOST_DISK_BLOCK) - pad.size() - torn.size() - 1, '#') + "\n";
+    host_write(path, pad + torn);
+    int64_t room = host_disk_limit() - host_disk_added();
+    ASSERT_TRUE(host_disk_take(room));
+
+    // The same length: the user's file needs no more room; the history gets none.
+    at(2025, 3, 29, 10, 0, 1);
+    ASSERT_TRUE(vfs_write("/a.txt", text('b')));
+    EXPECT_EQ(host_read(drive + "/a.txt"), text('b'));
+    EXPECT_EQ(log(), pad + torn);
+    at(2025, 3, 30, 10, 0, 0);
+    ASSERT_TRUE(vfs_write("/a.txt", text('c')));
+    EXPECT_EQ(host_read(drive + "/a.txt"), text('c'));
+    EXPECT_EQ(folder_names(home + "/backtrail/2025-03"), (std::vector<std::string>{"29.log", "orb"}));
+    host_disk_take(-room);
 }
 
 // What the history reads for a write is charged to the writer like any host read.

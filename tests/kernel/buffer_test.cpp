@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "kernel/buffer.h"
 
@@ -249,6 +252,45 @@ TEST(Buffer, LargeBlocksReusedStartZeroed) {
     for (int64_t i = 0; i < big - 5; i++) same = same && a->bytes[i] == (uint8_t)((i + 3) * 7);
     EXPECT_TRUE(same);
     EXPECT_EQ(a->bytes[big - 5], 0);
+}
+
+// A fresh large buffer is zero as the host maps it: making one faults in none of
+// its pages (clearing it would fault in all of them), and it reads as zeros.
+TEST(Buffer, AFreshLargeBufferIsNotFaultedIn) {
+    constexpr int64_t big = 96 << 20;  // more than a kept block can be: always fresh
+    Buf b(create_buffer_2(big, 1));
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    uintptr_t from = ((uintptr_t)b->bytes + page - 1) & ~(page - 1);
+    uintptr_t to = ((uintptr_t)b->bytes + (uintptr_t)big) & ~(page - 1);
+    std::vector<unsigned char> in((to - from) / page);
+    ASSERT_EQ(mincore((void*)from, to - from, in.data()), 0);
+    size_t resident = 0;
+    for (unsigned char c : in) resident += c & 1;
+    EXPECT_LT(resident, in.size() / 8) << resident << " of " << in.size() << " pages";
+    bool zero = true;
+    for (int64_t i = 0; i < big; i += 4096) zero = zero && b->bytes[i] == 0;
+    EXPECT_TRUE(zero && b->bytes[big - 1] == 0);
+}
+
+// Whatever part of the block is taken over, the bytes arrive whole and the
+// trailing NUL has room, also when they filled the block (small and large).
+TEST(Buffer, AdoptingKeepsTheBytesAndRoomForTheNul) {
+    constexpr int64_t big = 48 << 20;
+    const struct {
+        int64_t cap, from, n;
+    } cases[] = {{100, 0, 100}, {100, 0, 99}, {100, 1, 99}, {100, 40, 0}, {big, 0, big}, {big, 0, big - 1}};
+    for (const auto& c : cases) {
+        uint8_t* block = buffer_block_alloc((uint64_t)c.cap);
+        ASSERT_NE(block, nullptr);
+        for (int64_t i = 0; i < c.cap; i++) block[i] = (uint8_t)(i * 7 + 1);
+        Buf a(create_buffer_adopting(block, (uint64_t)c.cap, c.from, c.n, 1));
+        EXPECT_EQ(a->length, c.n) << c.cap << " " << c.from << " " << c.n;
+        EXPECT_GT(a->capacity, (uint64_t)c.n) << c.cap << " " << c.from << " " << c.n;
+        bool same = true;
+        for (int64_t i = 0; i < c.n; i++) same = same && a->bytes[i] == (uint8_t)((i + c.from) * 7 + 1);
+        EXPECT_TRUE(same) << c.cap << " " << c.from << " " << c.n;
+        EXPECT_EQ(a->bytes[c.n], 0);
+    }
 }
 
 TEST(Buffer, FromFile) {

@@ -233,7 +233,7 @@ TEST(CommandLine, Table) {
     }
     // -gif_len takes seconds, rounded up to whole ones; what is no number of them keeps the default.
     const std::pair<const char*, int32_t> lengths[] = {
-        {"30", 30}, {"7.5", 8}, {"1e9", GIF_LEN_MAX}, {"0", GIF_LEN_DEFAULT},
+        {"30", 30}, {"7.5", 8}, {"1e-300", 1}, {"1e9", GIF_LEN_MAX}, {"inf", GIF_LEN_MAX}, {"0", GIF_LEN_DEFAULT},
         {"abc", GIF_LEN_DEFAULT}, {"nan", GIF_LEN_DEFAULT},
     };
     for (const auto& [arg, want] : lengths) {

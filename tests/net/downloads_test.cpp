@@ -111,6 +111,25 @@ struct Downloads : ::testing::Test {
     }
 };
 
+// A body grows by doubling as blocks arrive: every byte stays in order across the moves,
+// and the NUL follows the last one.
+TEST(GurlBuffer, GrowsKeepingItsBytes) {
+    GurlBuffer b{};
+    std::string want;
+    for (int i = 0; i < 40; i++) {
+        std::string block((size_t)(i * 37 % 300), '\0');
+        for (size_t k = 0; k < block.size(); k++) block[k] = (char)(i * 11 + k * 3 + 1);
+        ASSERT_TRUE(gurl_buffer_write(&b, block.data(), (int64_t)block.size()));
+        want += block;
+        ASSERT_EQ(b.length, (int64_t)want.size());
+        EXPECT_GT(b.capacity, b.length);
+        EXPECT_EQ(b.data[b.length], 0);
+    }
+    EXPECT_EQ(std::string(b.data, (size_t)b.length), want);
+    EXPECT_FALSE(gurl_buffer_write(&b, "x", -1));
+    free(b.data);
+}
+
 TEST_F(Downloads, BodiesAndStatuses) {
     struct Case {
         std::string url;
