@@ -4,10 +4,13 @@
 // The loop keeps what is left of the slice's budget (its limit less its
 // cycle count) in one local, so the test before each instruction is one sign
 // test of a register, as stock Lua's test of its trap, and each handler
-// subtracts its own cost. The trap (hooks, or a stack reallocated under the
-// loop) is folded into the same test: while it is set, a large multiple of
-// 2^32 is taken from that local, which makes it negative without changing
-// the count it encodes modulo 2^32, and the slow path deals with both. The
+// subtracts its own cost. The limit itself stays in memory (vm_loop_limit):
+// it is read only on the slow path and around calls out, and a register held
+// for it pushes hot values out of theirs. The trap (hooks, or a stack
+// reallocated under the loop) is folded into the same test: while it is set,
+// a large multiple of 2^32 is taken from that local, which makes it negative
+// without changing the count it encodes modulo 2^32, and the slow path deals
+// with both. The
 // globals stay authoritative outside the loop: the count is written back
 // before every call out (with the saved pc) and reloaded, with the limit,
 // after it, so charges made by native code, the allocator, hooks and nested
@@ -57,20 +60,20 @@ constexpr uint32_t vm_cost(int op) {
 // slice is far smaller than half of it.
 constexpr int64_t VM_TRAP = (int64_t)1 << 40;
 
-#define vm_locals int64_t vm_left; int32_t vm_lim;
+#define vm_locals int64_t vm_left;
 #define vm_trap() (vm_left < -(VM_TRAP / 2))
 // The count, modulo 2^32 (what the global holds), whatever the trap.
-#define vm_count() ((int32_t)((uint32_t)vm_lim - (uint32_t)vm_left))
-#define vm_set(c, t) (vm_left = (int64_t)vm_lim - (int64_t)(c) - ((t) ? VM_TRAP : 0))
+#define vm_count() ((int32_t)((uint32_t)vm_loop_limit - (uint32_t)vm_left))
+#define vm_set(c, t) (vm_left = (int64_t)vm_loop_limit - (int64_t)(c) - ((t) ? VM_TRAP : 0))
 #define vm_out() ((void)(cpu_cycles = vm_count()))
-#define vm_in() ((void)(vm_lim = vm_limit(), vm_set(cpu_cycles, vm_trap())))
+#define vm_in() ((void)(vm_loop_limit = vm_limit(), vm_set(cpu_cycles, vm_trap())))
 // After native work that only charges (allocation, hashing, conversion): it
 // runs no Lua code and returns normally only with the limit unchanged (a
 // failed allocation sets the superyield flag and raises), so only the count
 // is reloaded.
 #define vm_in_count() ((void)vm_set(cpu_cycles, vm_trap()))
 // After a call out that also gives the trap anew.
-#define vm_in_trap(t) ((void)(vm_lim = vm_limit(), vm_set(cpu_cycles, (t))))
+#define vm_in_trap(t) ((void)(vm_loop_limit = vm_limit(), vm_set(cpu_cycles, (t))))
 #define vm_trap_off() ((void)vm_set(vm_count(), 0))
 // Setting it twice is harmless: the slow path rebuilds the local.
 #define vm_poll_trap(ci) ((void)((ci)->u.l.trap ? (vm_left -= VM_TRAP) : 0))
@@ -79,7 +82,7 @@ constexpr int64_t VM_TRAP = (int64_t)1 << 40;
     do {                                                         \
         int vm_t_ = vm_trap();                                   \
         vm_out();                                                \
-        vm_lim = vm_budget_slow(L, pc);                          \
+        vm_loop_limit = vm_budget_slow(L, pc);                   \
         vm_set(cpu_cycles, vm_t_);                               \
     } while (0)
 // Hooks see the instruction charged as the plain loop charges it at the
@@ -88,7 +91,7 @@ constexpr int64_t VM_TRAP = (int64_t)1 << 40;
 #define vm_hook_leave(t)                                         \
     do {                                                         \
         int vm_t_ = (t);                                         \
-        vm_lim = vm_limit();                                     \
+        vm_loop_limit = vm_limit();                              \
         vm_set((int32_t)((uint32_t)cpu_cycles - 2u), vm_t_);     \
     } while (0)
 #define vm_charge(op) ((void)(vm_left -= vm_cost(op)))
