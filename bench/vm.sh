@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# bench/vm.sh [-n RUNS] [-c CPU] [-gc inc|gen] [-B BUILD_DIR] [PROGRAM.lua...]
+# bench/vm.sh [-n RUNS] [-c CPU] [-gc inc|gen] [-B BUILD_DIR] [-R OTHER_BUILD_DIR] [PROGRAM.lua...]
 #
 # The charged dialect loop against stock Lua 5.4.2 (same flags, both built as
 # C++) on bench/lua/*.lua (or the programs named). For each program: the stock
@@ -13,8 +13,11 @@
 # checks its own result; before timing, every output must agree with the
 # stock one, on build/dialua too. The geometric mean is given over all the
 # programs and over the object- and allocation-heavy ones (ALLOCATING below).
+# With -R, the frame side of another build of the dialect (say, of the branch
+# point) is interleaved with the others and given as the column "other".
 #
 #   bench/vm.sh                      # every program, best of 7 (a few minutes)
+#   bench/vm.sh -R /tmp/base/build   # this build and that one, in one run
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 exec /usr/bin/python3 - "$here" "$@" <<'PY'
@@ -25,24 +28,28 @@ ALLOCATING = {"binarytrees", "collisions", "constraints", "json", "nbody_objects
               "tables"}
 
 here, args = sys.argv[1], sys.argv[2:]
-runs, cpu, gc, build, files = 7, os.cpu_count() - 1, "inc", here + "/../build", []
+runs, cpu, gc, build, other, files = 7, os.cpu_count() - 1, "inc", here + "/../build", None, []
 while args:
     a = args.pop(0)
     if a == "-n": runs = int(args.pop(0))
     elif a == "-c": cpu = int(args.pop(0))
     elif a == "-gc": gc = args.pop(0)
     elif a == "-B": build = args.pop(0)
+    elif a == "-R": other = args.pop(0)
     else: files.append(a)
 files = files or sorted(glob.glob(here + "/lua/*.lua"))
-for b in ("lua_stock", "bench/vm_runner", "dialua"):
-    if not os.access(build + "/" + b, os.X_OK):
-        sys.exit("vm.sh: missing %s/%s (ninja lua_stock vm_runner dialua)" % (build, b))
+for d, b in [(build, b) for b in ("lua_stock", "bench/vm_runner", "dialua")] + \
+            ([(other, "bench/vm_runner")] if other else []):
+    if not os.access(d + "/" + b, os.X_OK):
+        sys.exit("vm.sh: missing %s/%s (ninja lua_stock vm_runner dialua)" % (d, b))
 
 mode = "collectgarbage('%s')" % ("generational" if gc == "gen" else "incremental")
 pin = ["taskset", "-c", str(cpu)]
 sides = [("stock", [build + "/lua_stock", "-e", mode]),
          ("frame", [build + "/bench/vm_runner", "-gc", gc]),
          ("free", [build + "/bench/vm_runner", "-gc", gc, "-b", "0"])]
+if other:
+    sides.append(("other", [other + "/bench/vm_runner", "-gc", gc]))
 check = ("dialua", [build + "/dialua", "-e", mode])
 
 def run(cmd, f):
@@ -71,24 +78,25 @@ for f in files:
 best = {f: {} for f in files}
 for r in range(runs):
     for f in files:
-        order = sides[r % 3:] + sides[:r % 3]
+        order = sides[r % len(sides):] + sides[:r % len(sides)]
         for name, cmd in order:
             t = cpu_time(cmd, f)
             best[f][name] = min(best[f].get(name, t), t)
 
 print("collector %s, cpu %d, best of %d" % (gc, cpu, runs))
-print("%-14s %8s %8s %8s" % ("program", "stock s", "frame", "no-yield"))
+ratios = [name for name, _ in sides[1:]]
+print("%-14s %8s %8s %8s" % ("program", "stock s", "frame", "no-yield") + (" %8s" % "other" if other else ""))
 for f in files:
     b = best[f]
-    print("%-14s %8.3f %8.3f %8.3f" % (os.path.basename(f)[:-4], b["stock"],
-          b["frame"] / b["stock"], b["free"] / b["stock"]))
+    print("%-14s %8.3f" % (os.path.basename(f)[:-4], b["stock"]) +
+          "".join(" %8.3f" % (b[m] / b["stock"]) for m in ratios))
 
 def geomean(label, group):
     if not group:
         return
     means = [math.exp(sum(math.log(best[f][m] / best[f]["stock"]) for f in group) / len(group))
-             for m in ("frame", "free")]
-    print("%-14s %8s %8.3f %8.3f" % (label, "", means[0], means[1]))
+             for m in ratios]
+    print("%-14s %8s" % (label, "") + "".join(" %8.3f" % m for m in means))
 
 geomean("geomean", files)
 geomean("  allocating", [f for f in files if os.path.basename(f)[:-4] in ALLOCATING])

@@ -43,6 +43,11 @@ inline int32_t vm_limit() {
 // its count with until it next calls out.
 int32_t vm_budget_slow(lua_State* L, const uint32_t* pc);
 
+// The limit the fast loop compares its count with, set by the loop on entry,
+// after every call out and from vm_budget_slow: a loop nested in a call out
+// sets it too, and the outer one sets it again when the call returns.
+extern int32_t vm_loop_limit;
+
 // The flag read and reset by _yielded_to_escape_slice.
 int32_t vm_escape_slice_flag(lua_State* L);
 void vm_set_escape_slice_flag(lua_State* L, int32_t v);

@@ -70,6 +70,8 @@ int32_t vm_budget_slow(lua_State* L, const Instruction* pc) {
     return l > INT32_MAX - 2 ? INT32_MAX - 2 : (int32_t)l;
 }
 
+int32_t vm_loop_limit;
+
 int32_t vm_escape_slice_flag(lua_State* L) { return L->escape_slice_flag; }
 
 void vm_set_escape_slice_flag(lua_State* L, int32_t v) { L->escape_slice_flag = v; }

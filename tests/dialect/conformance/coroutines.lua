@@ -24,3 +24,11 @@ print(pcall(p))
 local co2 = coroutine.create(function() error("inside") end)
 print(coroutine.resume(co2))
 print(coroutine.close(co2), coroutine.status(co2))
+
+-- calls on a coroutine's own stack, grown on the way down
+local function depth(n) if n == 0 then return 0 end return 1 + depth(n - 1) end
+local function tdepth(n, acc) if n == 0 then return acc end return tdepth(n - 1, acc + 1) end
+local co3 = coroutine.wrap(function(n)
+  while true do n = coroutine.yield(depth(n) + tdepth(n, 0)) end
+end)
+print(co3(10), co3(3000), co3(0))
