@@ -68,12 +68,19 @@ local GEM_ROWS = {
 	"................",
 	"................",
 }
+-- A copy of a picture with some of its rows changed.
+local function with_rows(rows, changed)
+	local out = {}
+	for i, row in ipairs(rows) do out[i] = changed[i] or row end
+	return out
+end
+
 -- The second gem picture has a glint; the map's gems switch between the two.
-local GLINT_ROWS = {}
-for i, row in ipairs(GEM_ROWS) do GLINT_ROWS[i] = row end
-GLINT_ROWS[2] = "............w..."
-GLINT_ROWS[3] = "......kkkk.www.."
-GLINT_ROWS[4] = ".....kbbbbk.w..."
+local GLINT_ROWS = with_rows(GEM_ROWS, {
+	[2] = "............w...",
+	[3] = "......kkkk.www..",
+	[4] = ".....kbbbbk.w...",
+})
 local gem_frames = {sprite_from(GEM_ROWS, floor), sprite_from(GLINT_ROWS, floor)}
 
 local EXPLORER = {
@@ -94,11 +101,11 @@ local EXPLORER = {
 	"....knnk.knnk...",
 	"....kkkk.kkkk...",
 }
-local EXPLORER_STEP = {}
-for i, row in ipairs(EXPLORER) do EXPLORER_STEP[i] = row end
-EXPLORER_STEP[14] = "....kbbkkbbk...."
-EXPLORER_STEP[15] = "...knnk..knnk..."
-EXPLORER_STEP[16] = "...kkkk..kkkk..."
+local EXPLORER_STEP = with_rows(EXPLORER, {
+	[14] = "....kbbkkbbk....",
+	[15] = "...knnk..knnk...",
+	[16] = "...kkkk..kkkk...",
+})
 
 local SLIME_ROWS = {
 	"................",
