@@ -17,11 +17,13 @@ constexpr int64_t VM_RUNAWAY_CYCLES = 64 * (int64_t)FRAME_CYCLES;
 // plenty for a call that did not overrun, and a frame then holds at most one
 // stop's worth of work and this.
 constexpr int64_t VM_RUNAWAY_ROOM = FRAME_CYCLES;
-// Whether that room may still be given in the running slice. Once a slice: code that
+// Whether that room was given in the running slice: once a slice, since code that
 // can't yield and resumes, over and over, a coroutine that budget-yields would otherwise
-// be given it on every resume and never reach its stop. The kernel sets it for every
-// slice and restores the outer slice's around a nested one.
-extern int32_t vm_runaway_room;
+// be given it on every resume and never reach its stop. The kernel clears it for every
+// slice and restores the outer slice's around a nested one. Zero-initialised: as an
+// initialised variable it made float-heavy programs about 13% slower (bench/vm.sh
+// mandelbrot), a layout effect of the data sections.
+extern int32_t vm_runaway_room_given;
 
 // Slow path of the check: charges and returns when the instruction at pc may
 // run, or yields the running thread there (not yet executed, not charged), or

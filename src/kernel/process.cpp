@@ -78,12 +78,12 @@ static void charge_cleanup(const Process* p, int32_t used) {
 // What it used is then charged by charge_cleanup.
 struct OwnBudget {
     Process* p;
-    int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding, room = vm_runaway_room;
+    int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding, room = vm_runaway_room_given;
     explicit OwnBudget(Process* q) : p(q) {
         cpu_cycles = 0;
         cpu_cycles_max = (int32_t)(FRAME_CYCLES - VM_RUNAWAY_CYCLES);
         cpu_superyielding = 0;
-        vm_runaway_room = 1;
+        vm_runaway_room_given = 0;
         p->running++;
     }
     ~OwnBudget() {
@@ -92,7 +92,7 @@ struct OwnBudget {
         cpu_cycles = cycles;
         cpu_cycles_max = max;
         cpu_superyielding = super;
-        vm_runaway_room = room;
+        vm_runaway_room_given = room;
         charge_cleanup(p, used);
     }
 };
@@ -449,8 +449,8 @@ int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
     }
 
     int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
-    int32_t saved_room = vm_runaway_room;
-    vm_runaway_room = 1;
+    int32_t saved_room = vm_runaway_room_given;
+    vm_runaway_room_given = 0;
     cpu_cycles_max = (int32_t)budget;
     int32_t d = std::min(p->debt, MAX_DEBT);
     cpu_cycles = std::max(0, std::min((int32_t)budget, d));
@@ -482,7 +482,7 @@ int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
     cpu_cycles = saved_cycles;
     cpu_cycles_max = saved_max;
     cpu_superyielding = saved_super;
-    vm_runaway_room = saved_room;
+    vm_runaway_room_given = saved_room;
     slice_process = saved_slice;
 
     p->cycles_frame = sat_add_i32(p->cycles_frame, used);

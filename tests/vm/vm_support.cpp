@@ -63,7 +63,7 @@ int resume_slice(lua_State* L, int32_t used, int32_t budget, int nargs, int* nre
     cpu_cycles = used;
     cpu_cycles_max = budget;
     cpu_superyielding = 0;
-    vm_runaway_room = 1;  // as the kernel gives it at each slice
+    vm_runaway_room_given = 0;  // as the kernel clears it at each slice
     return lua_resume(L, nullptr, nargs, nres);
 }
 

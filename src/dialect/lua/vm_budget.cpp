@@ -7,7 +7,7 @@
 #include "lopcodes.h"
 #include "lstate.h"
 
-int32_t vm_runaway_room = 1;
+int32_t vm_runaway_room_given;
 
 // The fired check still charges its 2 cycles, without wrapping.
 static void charge_two() {
@@ -41,8 +41,8 @@ void vm_budget_fire(lua_State* L, const Instruction* pc) {
         // stopped at its first charge, outside the protected call that caught
         // the stop. It gets room of its own instead (what is over the debt cap
         // is never paid anyway).
-        if (vm_runaway_room && (int64_t)cpu_cycles - cpu_cycles_max > VM_RUNAWAY_CYCLES - VM_RUNAWAY_ROOM) {
-            vm_runaway_room = 0;
+        if (!vm_runaway_room_given && (int64_t)cpu_cycles - cpu_cycles_max > VM_RUNAWAY_CYCLES - VM_RUNAWAY_ROOM) {
+            vm_runaway_room_given = 1;
             cpu_cycles = (int32_t)(cpu_cycles_max + VM_RUNAWAY_CYCLES - VM_RUNAWAY_ROOM);
         }
         charge_two();
