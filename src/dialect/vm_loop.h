@@ -10,11 +10,11 @@
 // reallocated under the loop) is folded into the same test: while it is set,
 // a large multiple of 2^32 is taken from that local, which makes it negative
 // without changing the count it encodes modulo 2^32, and the slow path deals
-// with both. The
-// globals stay authoritative outside the loop: the count is written back
-// before every call out (with the saved pc) and reloaded, with the limit,
-// after it, so charges made by native code, the allocator, hooks and nested
-// slices land exactly where the straightforward loop would put them.
+// with both. The globals stay authoritative outside the loop: the count is
+// written back before every call out (with the saved pc) and reloaded, with
+// the limit, after it, so charges made by native code, the allocator, hooks
+// and nested slices land exactly where the straightforward loop would put
+// them.
 // VM_REFERENCE_LOOP builds that straightforward loop (globals read and
 // written on every instruction, the trap in a local of its own), against
 // which the fast one is checked.

@@ -31,12 +31,12 @@ extern int32_t total_num_buffers;
 extern int32_t buffer_group_count[128];
 
 // Blocks of host memory for buffer bytes: at least n bytes from malloc, not
-// zeroed unless *zeroed (when given) says so, freed with buffer_block_free. Fresh memory is faulted in page by
-// page as it is first written, and on some hosts (virtual machines under load)
-// that costs far more than the work done with it: a third of a second and more
-// for 64 MB, the size of a cartridge image. So a few freed large blocks are
-// kept for the next large requests, and fresh ones are backed by huge pages
-// where the host offers them.
+// zeroed unless *zeroed (when given) says so, freed with buffer_block_free.
+// Fresh memory is faulted in page by page as it is first written, and on some
+// hosts (virtual machines under load) that costs far more than the work done
+// with it: a third of a second and more for 64 MB, the size of a cartridge
+// image. So a few freed large blocks are kept for the next large requests, and
+// fresh ones are backed by huge pages where the host offers them.
 uint8_t* buffer_block_alloc(uint64_t n, bool* zeroed = nullptr);
 void buffer_block_free(uint8_t* block);
 

@@ -48,13 +48,13 @@ int64_t user_queue_bytes() {
     return n;
 }
 
+// The most a queue's buffer grows to: the limit's bytes and a NUL after them.
+constexpr int64_t QUEUE_CAPACITY_MOST = MESSAGE_QUEUE_LIMIT + 1;
+
 // A queue's pending messages are its bytes from the cursor to the length: popping moves the
 // cursor, and the consumed front is cut away only once it is the larger part, so reading
 // many small messages from a long queue costs no more than the messages themselves.
 // Moves the pending bytes to the front.
-// The most a queue's buffer grows to: the limit's bytes and a NUL after them.
-constexpr int64_t QUEUE_CAPACITY_MOST = MESSAGE_QUEUE_LIMIT + 1;
-
 static void compact(ByteBuffer* q) {
     if (q->cursor <= 0) return;
     int32_t rest = q->length - q->cursor;
