@@ -9,6 +9,7 @@
 
 #include "kernel/cpu.h"
 #include "kernel/process.h"
+#include "lstate.h"
 
 namespace {
 
@@ -134,6 +135,44 @@ TEST_F(AllocRules, BlocksComeFromTheProcessHeapAndMallocStaysTheSystems) {
     free(m);
     alloc(a, 0, 0);
     EXPECT_EQ(proc.heap_bytes, 0);
+}
+
+// A main thread's stack starts in the middle of a 4 KB page (mimalloc lays out the
+// first blocks of each size at the starts of pages, where code and constants then
+// lie), as it grows too, and is charged as any block.
+TEST_F(AllocRules, MainStacksStartMidPageAndAreChargedAsAnyBlock) {
+    auto offset = [](const void* b) { return (uintptr_t)b & 4095; };
+    auto placed = [&](const void* b) { return offset(b) >= 2048 && offset(b) < 2560; };
+    char* s = (char*)l_alloc(nullptr, nullptr, LUA_MAINSTACK, 720, 0, 720);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cpu_cycles, 720 / 64 + 4);
+    EXPECT_EQ(proc.heap_bytes, 720);
+    memset(s, 7, 720);
+    size_t n = 720;
+    for (size_t grown : {1360, 2640, 5200, 10320, 1360}) {
+        int32_t before = cpu_cycles;
+        s = (char*)l_alloc(nullptr, s, n, grown, 0, grown);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(cpu_cycles - before, (int32_t)(grown / 64 + 4));
+        EXPECT_EQ(proc.heap_bytes, (int64_t)grown);
+        for (size_t i = 0; i < std::min(n, grown); i++) ASSERT_EQ(s[i], 7) << "byte " << i << " of " << grown;
+        memset(s, 7, grown);
+#ifdef ORVANTA_MIMALLOC
+        EXPECT_TRUE(placed(s)) << grown << " bytes at offset " << offset(s);
+#endif
+        n = grown;
+    }
+    l_alloc(nullptr, s, n, 0, 0, 0);
+    EXPECT_EQ(proc.heap_bytes, 0);
+
+    // A state tells its main thread's stack apart.
+    cproc = nullptr;
+    lua_State* L = lua_newstate(l_alloc, nullptr);
+    ASSERT_NE(L, nullptr);
+#ifdef ORVANTA_MIMALLOC
+    EXPECT_TRUE(placed(L->stack)) << offset(L->stack);
+#endif
+    lua_close(L);
 }
 
 }  // namespace
