@@ -32,6 +32,10 @@ static const bool malloc_limits_set = [] {
     return true;
 }();
 
+// The header keeps payloads 16-byte aligned and records the block's charge,
+// then whether it is a main thread's stack (placed).
+static constexpr size_t ALLOC_HEADER = 16;
+
 // --- the process heap ----------------------------------------------------------
 //
 // Process states' blocks come from mimalloc, opened local to this file so that the
@@ -100,7 +104,7 @@ constexpr int STACK_TRIES = 8;
 constexpr size_t STACK_TRIED_MAX = 16 << 10;
 
 bool stack_placed(const uint8_t* b) {
-    uintptr_t at = ((uintptr_t)b + 16) & 4095;
+    uintptr_t at = ((uintptr_t)b + ALLOC_HEADER) & 4095;
     return at >= STACK_FROM && at < STACK_TO;
 }
 
@@ -119,7 +123,7 @@ uint8_t* place_stack(uint8_t* b, size_t n) {
             tried[k++] = c;
     }
     while (k > 0) heap_free(tried[--k]);
-    if (!found) found = (uint8_t*)heap_calls.alloc_at(n, 4096, (4096 - STACK_FROM + 16) % 4096);
+    if (!found) found = (uint8_t*)heap_calls.alloc_at(n, 4096, (4096 - STACK_FROM + ALLOC_HEADER) % 4096);
     if (!found) return b;
     memcpy(found, b, n);
     heap_free(b);
@@ -160,10 +164,6 @@ void process_heap_tidy() {}
 
 // --- allocator ---------------------------------------------------------------
 
-// The header keeps payloads 16-byte aligned and records the block's charge,
-// then whether it is a main thread's stack (placed).
-static constexpr size_t ALLOC_HEADER = 16;
-
 static inline void* heap_resize(uint8_t* base, size_t n) {
     return ((uint64_t*)base)[1] ? heap_realloc_stack(base, n) : heap_realloc(base, n);
 }
@@ -171,7 +171,7 @@ static inline void* heap_resize(uint8_t* base, size_t n) {
 // Every rule of the allocator: the final attempt after an emergency
 // collection (which marks the process out of memory on failure) and blocks
 // beyond the process limit come here; l_alloc does the rest the same way.
-[[gnu::noinline, gnu::cold]] static void* allocate(void* block, size_t tag, size_t nsize, int retry_flag,
+[[gnu::noinline, gnu::cold]] static void* allocate(void* block, size_t nsize, int retry_flag,
                                                    uint64_t charged_size) {
     Process* p = cproc;
     uint8_t* base = block ? (uint8_t*)block - ALLOC_HEADER : nullptr;
@@ -187,11 +187,9 @@ static inline void* heap_resize(uint8_t* base, size_t n) {
         int64_t grow = charged_size > old_charge ? (int64_t)(charged_size - old_charge) : 0;
         over = nsize > (size_t)PROCESS_MEMORY_LIMIT || process_memory_used(p) + grow > PROCESS_MEMORY_LIMIT;
     }
-    bool stack = !base && tag == LUA_MAINSTACK;
-    uint8_t* nb = over    ? nullptr
-                  : base  ? (uint8_t*)heap_resize(base, nsize + ALLOC_HEADER)
-                  : stack ? (uint8_t*)heap_malloc_stack(nsize + ALLOC_HEADER)
-                          : (uint8_t*)heap_malloc(nsize + ALLOC_HEADER);
+    uint8_t* nb = over   ? nullptr
+                  : base ? (uint8_t*)heap_resize(base, nsize + ALLOC_HEADER)
+                         : (uint8_t*)heap_malloc(nsize + ALLOC_HEADER);
     if (!nb) {
         if (retry_flag && p) {
             p->out_of_memory = 1;
@@ -200,7 +198,7 @@ static inline void* heap_resize(uint8_t* base, size_t n) {
         return nullptr;
     }
     *(uint64_t*)nb = charged_size;
-    if (!base) ((uint64_t*)nb)[1] = stack;
+    if (!base) ((uint64_t*)nb)[1] = 0;  // a last attempt is not placed
     if (p) p->heap_bytes += (int64_t)charged_size - (int64_t)old_charge;
     return nb + ALLOC_HEADER;
 }
@@ -228,17 +226,17 @@ static inline bool over_limit(const Process* p, int64_t grow) {
 // resized block still holds its old charge in the copied header.
 void* l_alloc(void* ud, void* block, size_t osize, size_t nsize, int retry_flag, uint64_t charged_size) {
     if (nsize == 0) return release(block);
-    if (__builtin_expect(retry_flag != 0 || nsize > (size_t)PROCESS_MEMORY_LIMIT ||
-                             (osize == LUA_MAINSTACK && !block), 0))
-        return allocate(block, osize, nsize, retry_flag, charged_size);
+    if (__builtin_expect(retry_flag != 0 || nsize > (size_t)PROCESS_MEMORY_LIMIT, 0))
+        return allocate(block, nsize, retry_flag, charged_size);
     spend_cpu((int64_t)(nsize / 64) + 4);  // positive at these sizes
     Process* p = cproc;
     if (!block) {
         if (p && charged_size > 0 && over_limit(p, (int64_t)charged_size)) return nullptr;
-        uint8_t* nb = (uint8_t*)heap_malloc(nsize + ALLOC_HEADER);
+        bool stack = osize == LUA_MAINSTACK;  // a new block's tag
+        uint8_t* nb = (uint8_t*)(stack ? heap_malloc_stack(nsize + ALLOC_HEADER) : heap_malloc(nsize + ALLOC_HEADER));
         if (!nb) return nullptr;
         ((uint64_t*)nb)[0] = charged_size;
-        ((uint64_t*)nb)[1] = 0;
+        ((uint64_t*)nb)[1] = stack;
         if (p) p->heap_bytes += (int64_t)charged_size;
         return nb + ALLOC_HEADER;
     }
