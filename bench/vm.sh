@@ -24,8 +24,8 @@ exec /usr/bin/python3 - "$here" "$@" <<'PY'
 import glob, math, os, subprocess, sys
 
 # Programs whose time goes largely to making and dropping objects.
-ALLOCATING = {"binarytrees", "collisions", "constraints", "json", "nbody_objects", "sieve_tables", "strings",
-              "tables"}
+ALLOCATING = {"binarytrees", "collisions", "constraints", "json", "nbody_objects", "records", "sieve_tables",
+              "strings", "tables"}
 
 here, args = sys.argv[1], sys.argv[2:]
 runs, cpu, gc, build, other, files = 7, os.cpu_count() - 1, "inc", here + "/../build", None, []
