@@ -8,6 +8,7 @@
 #include "kernel/process.h"
 #include "kernel/sat.h"
 #include "lua.h"
+#include "lmem.h"
 
 #ifdef ORVANTA_MIMALLOC
 #include <dlfcn.h>
@@ -69,6 +70,9 @@ struct HeapCalls {
     decltype(&mi_free) release = free;
     decltype(&mi_collect) collect = nullptr;
     decltype(&mi_malloc_aligned_at) alloc_at = nullptr;
+    decltype(&mi_heap_new) heap_new = nullptr;
+    decltype(&mi_heap_malloc) heap_alloc = nullptr;
+    decltype(&mi_heap_collect) heap_collect = nullptr;
     bool separate = false;
 };
 // Constant-initialised, so no dynamic initialisation can run after the constructor
@@ -88,7 +92,9 @@ template <class F> bool find(void* lib, const char* name, F& f) {
     HeapCalls c;
     c.separate = lib && find(lib, "mi_malloc", c.alloc) && find(lib, "mi_realloc", c.resize) &&
                  find(lib, "mi_free", c.release) && find(lib, "mi_collect", c.collect) &&
-                 find(lib, "mi_malloc_aligned_at", c.alloc_at);
+                 find(lib, "mi_malloc_aligned_at", c.alloc_at) &&
+                 find(lib, "mi_heap_new", c.heap_new) && find(lib, "mi_heap_malloc", c.heap_alloc) &&
+                 find(lib, "mi_heap_collect", c.heap_collect);
     if (c.separate) heap_calls = c;
 }
 
@@ -133,6 +139,17 @@ uint8_t* place_stack(uint8_t* b, size_t n) {
 inline void* heap_malloc_stack(size_t n) { return place_stack((uint8_t*)heap_malloc(n), n); }
 inline void* heap_realloc_stack(void* b, size_t n) { return place_stack((uint8_t*)heap_realloc(b, n), n); }
 
+// The strings numbers are converted to come from a heap of their own (one per
+// thread, as mimalloc's heaps are). Most are dropped at once; among the other
+// blocks of their size, the holes they leave are filled by later blocks, and a
+// collection then walks the long-lived ones (made in turn) all over memory:
+// bench/lua/records ran 1.07-1.25x stock, and 0.64-0.72x with them apart.
+thread_local mi_heap_t* transient_heap;
+inline void* heap_malloc_transient(size_t n) {
+    if (!transient_heap && heap_calls.separate) transient_heap = heap_calls.heap_new();
+    return transient_heap ? heap_calls.heap_alloc(transient_heap, n) : heap_malloc(n);
+}
+
 }  // namespace
 
 bool process_heap_separate() { return heap_calls.separate; }
@@ -148,6 +165,7 @@ void process_heap_tidy() {
     if (!heap_calls.collect || (now.tv_sec - last.tv_sec) * 1000 + (now.tv_nsec - last.tv_nsec) / 1000000 < 500) return;
     last = now;
     heap_calls.collect(false);
+    if (transient_heap) heap_calls.heap_collect(transient_heap, false);
 }
 #else
 namespace {
@@ -155,6 +173,7 @@ inline void* heap_malloc(size_t n) { return malloc(n); }
 inline void* heap_realloc(void* b, size_t n) { return realloc(b, n); }
 inline void heap_free(void* b) { free(b); }
 inline void* heap_malloc_stack(size_t n) { return malloc(n); }
+inline void* heap_malloc_transient(size_t n) { return malloc(n); }
 inline void* heap_realloc_stack(void* b, size_t n) { return realloc(b, n); }
 }  // namespace
 
@@ -233,7 +252,13 @@ void* l_alloc(void* ud, void* block, size_t osize, size_t nsize, int retry_flag,
     if (!block) {
         if (p && charged_size > 0 && over_limit(p, (int64_t)charged_size)) return nullptr;
         bool stack = osize == LUA_MAINSTACK;  // a new block's tag
-        uint8_t* nb = (uint8_t*)(stack ? heap_malloc_stack(nsize + ALLOC_HEADER) : heap_malloc(nsize + ALLOC_HEADER));
+        uint8_t* nb;
+        if (__builtin_expect(alloc_transient, 0)) {
+            alloc_transient = 0;  // one block
+            nb = (uint8_t*)heap_malloc_transient(nsize + ALLOC_HEADER);
+        } else {
+            nb = (uint8_t*)(stack ? heap_malloc_stack(nsize + ALLOC_HEADER) : heap_malloc(nsize + ALLOC_HEADER));
+        }
         if (!nb) return nullptr;
         ((uint64_t*)nb)[0] = charged_size;
         ((uint64_t*)nb)[1] = stack;

@@ -9,6 +9,7 @@
 
 #include "kernel/cpu.h"
 #include "kernel/process.h"
+#include "lauxlib.h"
 #include "lstate.h"
 
 namespace {
@@ -172,6 +173,38 @@ TEST_F(AllocRules, MainStacksStartMidPageAndAreChargedAsAnyBlock) {
 #ifdef ORVANTA_MIMALLOC
     EXPECT_TRUE(placed(L->stack)) << offset(L->stack);
 #endif
+    lua_close(L);
+}
+
+// The string a number is converted to comes from a heap apart (most are dropped at
+// once), charged as any block; the mark is for that one block.
+TEST_F(AllocRules, NumbersStringsArePlacedApartAndChargedAsAnyBlock) {
+    alloc_transient = 1;
+    void* a = alloc(nullptr, 40, 72);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(int(alloc_transient), 0);
+    EXPECT_EQ(cpu_cycles, 40 / 64 + 4);
+    EXPECT_EQ(proc.heap_bytes, 72);
+    void* b = alloc(nullptr, 40, 72);
+#ifdef ORVANTA_MIMALLOC
+    void* lib = dlopen(ORVANTA_MIMALLOC, RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(lib, nullptr);
+    auto heap = (void* (*)())dlsym(lib, "mi_heap_get_default");
+    auto contains = (bool (*)(const void*, const void*))dlsym(lib, "mi_heap_contains_block");
+    ASSERT_TRUE(heap && contains);
+    EXPECT_FALSE(contains(heap(), a));
+    EXPECT_TRUE(contains(heap(), b));
+#endif
+    alloc(a, 0, 0);
+    alloc(b, 0, 0);
+    EXPECT_EQ(proc.heap_bytes, 0);
+
+    cproc = nullptr;
+    lua_State* L = lua_newstate(l_alloc, nullptr);
+    ASSERT_NE(L, nullptr);
+    ASSERT_EQ(luaL_dostring(L, "local a = 'r' .. 123456 .. 7.5 local b = 'x' .. 5 return a .. #b"), LUA_OK);
+    EXPECT_STREQ(lua_tostring(L, -1), "r1234567.52");
+    EXPECT_EQ(int(alloc_transient), 0);
     lua_close(L);
 }
 
