@@ -3,8 +3,7 @@
 #pragma once
 #include <cstdint>
 #include "kernel/cpu.h"
-
-struct lua_State;
+#include "lua.h"
 
 // Non-yieldable code (finalizers, callbacks of native routines) is charged
 // but never yielded; past this many cycles over its budget it is stopped with
@@ -49,6 +48,21 @@ int32_t vm_budget_slow(lua_State* L, const uint32_t* pc);
 // after every call out and from vm_budget_slow: a loop nested in a call out
 // sets it too, and the outer one sets it again when the call returns.
 extern int32_t vm_loop_limit;
+
+// A coroutine that L resumed was budget-yielded (in a frame of its own or by a
+// resume it was in): L, which can yield, yields too, to be continued by k (its
+// resume's continuation) in the next slice, so that the coroutine's resumer
+// sees only what the coroutine yields or returns. Does not return.
+[[noreturn]] void vm_budget_pass_on(lua_State* L, lua_KFunction k);
+
+// lua_resume of a coroutine by code that can't yield, which could not pass a
+// budget yield on: while it runs, the coroutines it runs are charged but never
+// budget-yielded either, as non-yieldable code is (and stopped as it is).
+int vm_budget_resume_held(lua_State* co, lua_State* from, int narg, int* nres);
+
+// Resumes in progress of vm_budget_resume_held. The kernel gives a nested slice
+// none and restores the outer one's around it.
+extern int32_t vm_budget_held;
 
 // The flag read and reset by _yielded_to_escape_slice.
 int32_t vm_escape_slice_flag(lua_State* L);

@@ -78,12 +78,14 @@ static void charge_cleanup(const Process* p, int32_t used) {
 // What it used is then charged by charge_cleanup.
 struct OwnBudget {
     Process* p;
-    int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding, room = vm_runaway_room_given;
+    int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding, room = vm_runaway_room_given,
+            held = vm_budget_held;
     explicit OwnBudget(Process* q) : p(q) {
         cpu_cycles = 0;
         cpu_cycles_max = (int32_t)(FRAME_CYCLES - VM_RUNAWAY_CYCLES);
         cpu_superyielding = 0;
         vm_runaway_room_given = 0;
+        vm_budget_held = 0;
         p->running++;
     }
     ~OwnBudget() {
@@ -93,6 +95,7 @@ struct OwnBudget {
         cpu_cycles_max = max;
         cpu_superyielding = super;
         vm_runaway_room_given = room;
+        vm_budget_held = held;
         charge_cleanup(p, used);
     }
 };
@@ -449,8 +452,9 @@ int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
     }
 
     int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
-    int32_t saved_room = vm_runaway_room_given;
+    int32_t saved_room = vm_runaway_room_given, saved_held = vm_budget_held;
     vm_runaway_room_given = 0;
+    vm_budget_held = 0;  // this process's coroutines yield with it, whoever runs the slice
     cpu_cycles_max = (int32_t)budget;
     int32_t d = std::min(p->debt, MAX_DEBT);
     cpu_cycles = std::max(0, std::min((int32_t)budget, d));
@@ -483,6 +487,7 @@ int32_t run_process_slice(Process* p, double fraction, lua_State* from) {
     cpu_cycles_max = saved_max;
     cpu_superyielding = saved_super;
     vm_runaway_room_given = saved_room;
+    vm_budget_held = saved_held;
     slice_process = saved_slice;
 
     p->cycles_frame = sat_add_i32(p->cycles_frame, used);

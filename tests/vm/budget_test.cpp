@@ -171,20 +171,67 @@ TEST_F(VmTest, EscapeFlagSetByFiringCheckOnly) {
     EXPECT_EQ(vm_escape_slice_flag(L), 0);  // another thread's flag is its own
 }
 
-TEST_F(VmTest, BudgetYieldedCoroutineResumeReturnsTrueAndNothing) {
-    load_text(L, R"(
+// A budget yield inside a coroutine is the resumer's too: resume and wrap
+// return only what the coroutine yields or returns, its arguments arrive
+// once, and nested coroutines wait together for the next slice.
+TEST_F(VmTest, BudgetYieldInsideACoroutineSuspendsItsResumers) {
+    const char* text = R"(
         local co = coroutine.create(function(...)
             local x = select('#', ...)
-            for i = 1, 100000 do x = x + 1 end
-            return x
+            for i = 1, 20000 do x = x + 1 end
+            local y = coroutine.yield(x)
+            for i = 1, 20000 do y = y + 1 end
+            return y
         end)
-        local r = table.pack(coroutine.resume(co, 'a', 'b'))
-        local first = r.n .. ' ' .. tostring(r[1]) .. ' ' .. coroutine.status(co)
-        -- resuming with values must not feed them into the half-run loop
-        repeat r = table.pack(coroutine.resume(co, 'junk', 'junk', 'junk')) until coroutine.status(co) == 'dead'
-        return first, r.n, r[2]
+        local r1 = table.pack(coroutine.resume(co, 'a', 'b'))
+        local r2 = table.pack(coroutine.resume(co, 5))
+        local gen = coroutine.wrap(function()
+            for i = 1, 300 do
+                local inner = coroutine.wrap(function() local s = 0 for j = 1, i do s = s + j end coroutine.yield(s) end)
+                coroutine.yield(inner())
+            end
+        end)
+        local sum = 0
+        for i = 1, 300 do sum = sum + gen() end
+        return r1.n, r1[2], coroutine.status(co), r2.n, r2[2], sum
+    )";
+    const std::string want = "2,20002,dead,2,20005,4545100";
+    load_text(L, text);
+    EXPECT_EQ(run_in_slices(L, 0), want);
+    int slices = 0;
+    vm_set_escape_slice_flag(L, 0);
+    load_text(L, text);
+    EXPECT_EQ(run_in_slices(L, 3000, &slices), want);
+    EXPECT_GT(slices, 50);
+    EXPECT_EQ(vm_escape_slice_flag(L), 1);  // its yields were budget yields
+}
+
+// A resumer that can't yield (a replacement function of gsub here) can't
+// pass a budget yield on: the coroutine it resumes is not budget-yielded
+// either, so it still gets the coroutine's own values, and one that never
+// ends is stopped as other non-yieldable code is.
+TEST_F(VmTest, CoroutineResumedFromNonYieldableCodeStillGetsItsValues) {
+    load_text(L, R"(
+        local gen = coroutine.wrap(function()
+            local n = 0
+            while true do for i = 1, 50 do n = n + 1 end coroutine.yield(n) end
+        end)
+        local last = 0
+        local s, calls = ('x'):rep(40):gsub('x', function()
+            local v = gen()
+            assert(v == last + 50, 'got ' .. tostring(v))
+            last = v
+            return 'y'
+        end)
+        return calls, last, s:sub(1, 3)
     )");
-    EXPECT_EQ(run_in_slices(L, 5000), "1 true suspended,2,100002");
+    EXPECT_EQ(run_in_slices(L, 500), "40,2000,yyy");
+    load_text(L, R"(
+        local spin = coroutine.wrap(function() while true do end end)
+        return pcall(string.gsub, 'ab', '.', function() spin() end)
+    )");
+    // wrap adds the position of its call to the coroutine's error, as stock Lua does
+    EXPECT_EQ(run_in_slices(L, 1000), "false,test:3: test:2: " VM_RUNAWAY_MESSAGE);
 }
 
 // A call whose arguments come from the open stack top, at every possible

@@ -23,7 +23,7 @@ static void fix_top(lua_State* L, CallInfo* ci, const Instruction* pc) {
 
 void vm_budget_fire(lua_State* L, const Instruction* pc) {
     CallInfo* ci = L->ci;
-    if (!yieldable(L)) {
+    if (!yieldable(L) || vm_budget_held) {
         if ((int64_t)cpu_cycles - cpu_cycles_max > VM_RUNAWAY_CYCLES) {
             fix_top(L, ci, pc);
             ci->u.l.savedpc = pc + 1;  // report the line of the instruction not run
@@ -62,7 +62,7 @@ int32_t vm_budget_slow(lua_State* L, const Instruction* pc) {
     if ((cpu_cycles | cpu_superyielding) <= cpu_cycles_max) return vm_limit();
     vm_budget_fire(L, pc);
     cpu_cycles = (int32_t)((uint32_t)cpu_cycles - 2u);  // fire charged 2: leave it to the handler
-    if (yieldable(L)) return vm_limit();
+    if (yieldable(L) && !vm_budget_held) return vm_limit();
     // Code that can't yield would otherwise come here on every instruction only
     // to be charged: until the loop calls out, it is checked again only where
     // this stops it (kept below the top of the range, where only this saturates).
@@ -75,3 +75,18 @@ int32_t vm_loop_limit;
 int32_t vm_escape_slice_flag(lua_State* L) { return L->escape_slice_flag; }
 
 void vm_set_escape_slice_flag(lua_State* L, int32_t v) { L->escape_slice_flag = v; }
+
+void vm_budget_pass_on(lua_State* L, lua_KFunction k) {
+    L->escape_slice_flag = 1;  // a budget yield of this thread too
+    lua_yieldk(L, 0, 0, k);    // a native frame's yield throws
+    __builtin_unreachable();
+}
+
+int32_t vm_budget_held;
+
+int vm_budget_resume_held(lua_State* co, lua_State* from, int narg, int* nres) {
+    vm_budget_held++;
+    int status = lua_resume(co, from, narg, nres);  // errors come back as a status
+    vm_budget_held--;
+    return status;
+}
