@@ -78,14 +78,12 @@ static void charge_cleanup(const Process* p, int32_t used) {
 // What it used is then charged by charge_cleanup.
 struct OwnBudget {
     Process* p;
-    int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding, room = vm_runaway_room_given,
-            held = vm_budget_held;
+    int32_t cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding, room = vm_runaway_room_given;
     explicit OwnBudget(Process* q) : p(q) {
         cpu_cycles = 0;
         cpu_cycles_max = (int32_t)(FRAME_CYCLES - VM_RUNAWAY_CYCLES);
         cpu_superyielding = 0;
         vm_runaway_room_given = 0;
-        vm_budget_held = 0;
         p->running++;
     }
     ~OwnBudget() {
@@ -95,7 +93,6 @@ struct OwnBudget {
         cpu_cycles_max = max;
         cpu_superyielding = super;
         vm_runaway_room_given = room;
-        vm_budget_held = held;
         charge_cleanup(p, used);
     }
 };

@@ -21,9 +21,13 @@ static void fix_top(lua_State* L, CallInfo* ci, const Instruction* pc) {
     if (!isIT(*pc)) L->top = ci->top;
 }
 
+// Whether a budget yield may be taken here: not in code that can't yield, nor in
+// a coroutine that such code resumed.
+static bool budget_yieldable(lua_State* L) { return yieldable(L) && !vm_budget_held; }
+
 void vm_budget_fire(lua_State* L, const Instruction* pc) {
     CallInfo* ci = L->ci;
-    if (!yieldable(L) || vm_budget_held) {
+    if (!budget_yieldable(L)) {
         if ((int64_t)cpu_cycles - cpu_cycles_max > VM_RUNAWAY_CYCLES) {
             fix_top(L, ci, pc);
             ci->u.l.savedpc = pc + 1;  // report the line of the instruction not run
@@ -62,7 +66,7 @@ int32_t vm_budget_slow(lua_State* L, const Instruction* pc) {
     if ((cpu_cycles | cpu_superyielding) <= cpu_cycles_max) return vm_limit();
     vm_budget_fire(L, pc);
     cpu_cycles = (int32_t)((uint32_t)cpu_cycles - 2u);  // fire charged 2: leave it to the handler
-    if (yieldable(L) && !vm_budget_held) return vm_limit();
+    if (budget_yieldable(L)) return vm_limit();
     // Code that can't yield would otherwise come here on every instruction only
     // to be charged: until the loop calls out, it is checked again only where
     // this stops it (kept below the top of the range, where only this saturates).
